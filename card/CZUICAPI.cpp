@@ -1,0 +1,108 @@
+// CZUICAPI: construction, copying, and the file-system creation commands.
+#include "card/CommandBuffer.h"
+#include "card/EraseKeys.h"
+#include "ZUICAPI.h"
+
+CZUICAPI::CZUICAPI() : CZUReader() {}
+
+CZUICAPI::CZUICAPI(CZUReader* reader) : CZUReader() { CopyReaderParameter(reader); }
+
+CZUICAPI::CZUICAPI(const CZUICAPI& other) : CZUReader(other) {}
+
+CZUICAPI& CZUICAPI::operator=(const CZUICAPI& other) {
+    CZUReader::operator=(other);
+    return *this;
+}
+
+const CZUICAPI& CZUICAPI::operator=(const CZUReader& reader) {
+    CopyReaderParameter(&reader);
+    return *this;
+}
+
+CZUICAPI::~CZUICAPI() {}
+
+namespace {
+const unsigned char CLA_PROPRIETARY = 0x80;
+const unsigned char INS_ERASE = 0x0E;
+const unsigned char INS_KEY = 0xD8;
+const unsigned char INS_CREATE = 0xE0;
+const unsigned char INS_CREATE_END = 0xEA;
+const unsigned char MF_ID[2] = {0x3F, 0x00};
+const unsigned long MF_BLOCK = 8;
+const unsigned long ADF_NAME_MIN = 5;
+const unsigned long ADF_NAME_MAX = 16;
+} // namespace
+
+int CZUICAPI::EraseMF() {
+    CCommandBuffer<16> erase(CLA_PROPRIETARY, INS_ERASE, 0x00, 0x00);
+    erase.Append(MF_ID, sizeof MF_ID);
+    int result = erase.SendData(*this, nullptr, nullptr);
+    if (result != 0) {
+        return result;
+    }
+    unsigned char key[ZU_ERASE_KEY_LENGTH];
+    bool accepted = false;
+    for (int which = 1; which <= 2 && !accepted; ++which) {
+        BuildEraseKey(which, key);
+        CCommandBuffer<32> keyCommand(CLA_PROPRIETARY, INS_KEY, 0x02, 0x00);
+        keyCommand.Append(key, sizeof key);
+        accepted = keyCommand.SendData(*this, nullptr, nullptr) != 0;
+    }
+    if (!accepted) {
+        return 0;
+    }
+    return erase.SendData(*this, nullptr, nullptr);
+}
+
+int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* block,
+                       unsigned char* dfName, unsigned long nameLen) {
+    if (block == nullptr) {
+        return 0;
+    }
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x00, 0x01);
+    cmd.Append(attr1).Append(attr2).Append(block, MF_BLOCK).Append(dfName, nameLen);
+    return cmd.SendData(*this, nullptr, nullptr);
+}
+
+int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* block) {
+    if (block == nullptr) {
+        return 0;
+    }
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x00, 0x00);
+    cmd.Append(attr1).Append(attr2).Append(block, MF_BLOCK);
+    return cmd.SendData(*this, nullptr, nullptr);
+}
+
+int CZUICAPI::CreateADF(unsigned char* fileId, unsigned char attr1, unsigned char attr2,
+                        unsigned char* dfName, unsigned long nameLen) {
+    if (fileId == nullptr || nameLen < ADF_NAME_MIN || nameLen > ADF_NAME_MAX) {
+        return 0;
+    }
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x01, 0x00);
+    cmd.Append(fileId, 2).Append(attr1).Append(attr2).Append(dfName, nameLen);
+    return cmd.SendData(*this, nullptr, nullptr);
+}
+
+int CZUICAPI::CreateEnd(unsigned char* fileId) {
+    if (fileId == nullptr) {
+        return 0;
+    }
+    CCommandBuffer<8> cmd(CLA_PROPRIETARY, INS_CREATE_END, fileId[0], fileId[1]);
+    return cmd.SendHeader(*this, 0x00, nullptr, nullptr);
+}
+
+int CZUICAPI::CreateEF(unsigned char* fileId, unsigned char attr1, unsigned char attr2,
+                       unsigned char attr3, unsigned char attr4, unsigned char attr5) {
+    if (fileId == nullptr) {
+        return 0;
+    }
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x02, 0x00);
+    cmd.Append(fileId, 2).Append(attr1).Append(attr2).Append(attr3).Append(attr4).Append(attr5);
+    return cmd.SendData(*this, nullptr, nullptr);
+}
+
+#if defined(_WIN32)
+#include <windows.h>
+// The library's load and unload entry: nothing to set up or tear down.
+BOOL APIENTRY DllMain(HMODULE, DWORD, LPVOID) { return TRUE; }
+#endif

@@ -1,0 +1,63 @@
+// A command APDU assembled in a fixed buffer on the caller's stack.
+//
+// Capacity is the operation's command buffer: header (CLA INS P1 P2 P3) plus
+// at most Capacity - 5 data bytes. Append refuses anything that would not
+// fit, and a null pointer with a non-zero length, so that an operation can
+// refuse the call with 0 before anything is sent.
+#ifndef ZU_COMMANDBUFFER_H
+#define ZU_COMMANDBUFFER_H
+
+#include "ZUICRD.h"
+
+#include <cstddef>
+#include <cstring>
+
+template <size_t Capacity> class CCommandBuffer {
+    static_assert(Capacity >= 5 && Capacity <= 260, "a short APDU: header and up to 255 bytes");
+
+  public:
+    CCommandBuffer(unsigned char cla, unsigned char ins, unsigned char p1, unsigned char p2)
+        : m_bytes{cla, ins, p1, p2, 0}, m_length(5), m_ok(true) {}
+
+    CCommandBuffer& Append(const unsigned char* data, unsigned long length) {
+        if (!m_ok || (data == nullptr && length != 0) || length > Capacity - m_length) {
+            m_ok = false;
+        } else if (length != 0) {
+            std::memcpy(m_bytes + m_length, data, length);
+            m_length += length;
+        }
+        return *this;
+    }
+    CCommandBuffer& Append(unsigned char byte) { return Append(&byte, 1); }
+
+    // False once anything was refused: the operation must send nothing.
+    bool Ok() const { return m_ok; }
+    unsigned char* Bytes() { return m_bytes; }
+
+    // Sends the command with its data: P3 = Lc, the data length.
+    int SendData(CZUReader& card, unsigned char* resp, unsigned long* respLen) {
+        if (!m_ok) {
+            return 0;
+        }
+        m_bytes[4] = static_cast<unsigned char>(m_length - 5);
+        return card.SendCommand(m_bytes, m_length, resp, respLen);
+    }
+
+    // Sends the bare header with P3 = le (Le, or 00 for a command that has
+    // neither data nor an expected answer).
+    int SendHeader(CZUReader& card, unsigned char le, unsigned char* resp,
+                   unsigned long* respLen) {
+        if (!m_ok) {
+            return 0;
+        }
+        m_bytes[4] = le;
+        return card.SendCommand(m_bytes, 5, resp, respLen);
+    }
+
+  private:
+    unsigned char m_bytes[Capacity];
+    size_t m_length;
+    bool m_ok;
+};
+
+#endif

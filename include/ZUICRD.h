@@ -1,0 +1,145 @@
+// ZUICRD: the reader layer of ZUICAPI.
+//
+// CZUReader owns the connection to one card in one reader and carries one
+// command APDU and its answer at a time. Every card class of ZUICAPI derives
+// from it and overrides none of its virtual operations.
+//
+// Readers
+//   Open(char* name, int protocol)
+//     name: a reader name, or a part of one. Names that begin with "sim" reach
+//     an in-process reader registered under that prefix (the simulated card of
+//     the project's own simulator registers "sim"); any other name is matched
+//     as a substring against the PC/SC readers that SCardListReaders reports,
+//     and the first match is used. A null or empty name takes the first PC/SC
+//     reader.
+//   Open(int index, int protocol)
+//     index: position, from 0, in the PC/SC reader list.
+//   protocol: ZU_PROTOCOL_ANY (T=0 or T=1, whichever the card offers),
+//     ZU_PROTOCOL_T0 or ZU_PROTOCOL_T1.
+//   ChangeSlot(int slot)
+//     moves the object to another slot of the same reader family, keeping the
+//     protocol: for PC/SC the reader at index `slot`; for an in-process reader
+//     the transport's own slot (the simulator: 0 the card, 1 the SAM). On
+//     failure the object is left unopened.
+//   Both Open overloads return 1 on success and 0 otherwise; an object that
+//   was open lets go of its connection first (copies keep theirs).
+//
+// Connection lifetime
+//   Copies of a reader object (copy construction, assignment, the card
+//   classes' construction from a reader) reach the same connection. The
+//   connection lives until the last object using it is destroyed, or until
+//   Close is called on any of them; after Close every copy sees an unopened
+//   reader and its commands return 0.
+//
+// SendCommand
+//   Sends a short APDU (CLA INS P1 P2 P3 [data]). 61 XX answers are followed
+//   by GET RESPONSE (00 C0 00 00 XX) until the card has given all its data,
+//   and 6C XX answers by the same command again with Le = XX, so that a
+//   command with data that expects an answer gets it on T=0 and T=1 alike.
+//   Result 1 when the final status word is 90 00, 0 for any other status word
+//   and for transport failures (no reader, card removed, reader gone). The
+//   last status word is kept for GetSW (0000 after a transport failure that
+//   left no answer). At most *respLen data bytes are copied to resp and
+//   *respLen is set to the number copied; a null resp or respLen discards
+//   the answer's data.
+#ifndef ZUICRD_H
+#define ZUICRD_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#if defined(ZUICRD_BUILD)
+#define ZUICRD_API __declspec(dllexport)
+#else
+#define ZUICRD_API __declspec(dllimport)
+#endif
+#else
+#define ZUICRD_API __attribute__((visibility("default")))
+#endif
+
+enum {
+    ZU_PROTOCOL_ANY = 0,
+    ZU_PROTOCOL_T0 = 1,
+    ZU_PROTOCOL_T1 = 2,
+};
+
+// Longest answer a transport delivers for one short APDU: 256 data bytes and
+// the status word.
+enum { ZU_MAX_ANSWER = 258 };
+
+// The raw exchange beneath CZUReader: one command in, the card's whole answer
+// (data, then SW1 SW2) out. Implementations: PC/SC (pcsc-lite) and any
+// in-process card that a test or the simulator plugs in.
+class ZUICRD_API CZUTransport {
+  public:
+    virtual ~CZUTransport();
+    // Sends cmd[0..cmdLen) and writes the answer, data then SW1 SW2, to
+    // answer (room for ZU_MAX_ANSWER bytes), its length to *answerLen.
+    // Returns false when the exchange could not be carried out.
+    virtual bool Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
+                          size_t* answerLen) = 0;
+    // Resets the card (a cold reconnect for PC/SC) and writes its ATR to atr
+    // (room for atrRoom bytes). Returns false when no card answered.
+    virtual bool Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) = 0;
+    // Whether a card is in the reader and powered.
+    virtual bool IsCardPresent() = 0;
+    // Moves to another slot of the same reader family; false if there is none.
+    virtual bool ChangeSlot(int slot);
+    // Releases the reader; later calls fail.
+    virtual void Close() {}
+};
+
+// Makes an in-process transport for a reader name that begins with a
+// registered prefix; returns null when there is no such reader.
+typedef std::shared_ptr<CZUTransport> (*ZUTransportFactory)(const char* name, int protocol);
+
+// Registers (or, with a null factory, removes) the in-process readers whose
+// names begin with prefix. Returns 1 on success.
+ZUICRD_API int ZURegisterReader(const char* prefix, ZUTransportFactory factory);
+
+// The PC/SC readers, in the order Open(int, int) counts them; empty when
+// there is no PC/SC service or no reader.
+ZUICRD_API std::vector<std::string> ZUListPCSCReaders();
+
+class CZUConnection;
+class CZUReader;
+
+// Opens `reader` on a transport that the caller made (tests, embedded
+// cards). Any previous connection of the object is closed. Returns 1, or 0
+// for a null transport.
+ZUICRD_API int ZUOpenTransport(CZUReader& reader, std::shared_ptr<CZUTransport> transport);
+
+class ZUICRD_API CZUReader {
+  public:
+    CZUReader();
+    CZUReader(const CZUReader& other);
+    const CZUReader& operator=(const CZUReader& other);
+    virtual ~CZUReader();
+
+    virtual int Open(char* readerName, int protocol);
+    virtual int Open(int readerIndex, int protocol);
+    virtual int Close();
+    virtual void ChangeSlot(int slot);
+    virtual int IsCardExist();
+    virtual int Reset(unsigned char* atr, unsigned long* atrLen);
+    virtual int SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned char* resp,
+                            unsigned long* respLen);
+
+    unsigned short GetSW() const;
+
+  protected:
+    void CopyReaderParameter(const CZUReader* source);
+
+  private:
+    friend ZUICRD_API int ZUOpenTransport(CZUReader&, std::shared_ptr<CZUTransport>);
+    int Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
+                 size_t* answerLen);
+
+    std::shared_ptr<CZUConnection> m_connection;
+    unsigned short m_sw;
+};
+
+#endif

@@ -1,0 +1,237 @@
+// CZUReader: one connection to one card, and the command exchange that every
+// card operation goes through.
+#include "CZUConnection.h"
+#include "PCSCTransport.h"
+#include "ZUICRD.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const unsigned short SW_SUCCESS = 0x9000;
+// A card that keeps answering 61 XX is cut off after this many GET RESPONSE
+// commands (64 KiB of data), rather than looping for ever.
+const int MAX_GET_RESPONSE = 256;
+// Longest short command APDU: header, Lc, 255 data bytes and Le.
+const size_t MAX_COMMAND = 261;
+
+struct ReaderEntry {
+    std::string prefix;
+    ZUTransportFactory factory;
+};
+
+std::vector<ReaderEntry>& Registry() {
+    static std::vector<ReaderEntry> entries;
+    return entries;
+}
+
+ZUTransportFactory FindFactory(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    for (const ReaderEntry& entry : Registry()) {
+        if (std::strncmp(name, entry.prefix.c_str(), entry.prefix.size()) == 0) {
+            return entry.factory;
+        }
+    }
+    return nullptr;
+}
+
+// Appends an answer's data to the caller's buffer as far as it has room.
+void CollectData(const unsigned char* data, size_t length, unsigned char* resp, size_t room,
+                 size_t* copied) {
+    if (resp == nullptr || *copied >= room) {
+        return;
+    }
+    size_t take = room - *copied;
+    if (take > length) {
+        take = length;
+    }
+    std::memcpy(resp + *copied, data, take);
+    *copied += take;
+}
+
+} // namespace
+
+CZUTransport::~CZUTransport() = default;
+
+bool CZUTransport::ChangeSlot(int) { return false; }
+
+int ZURegisterReader(const char* prefix, ZUTransportFactory factory) {
+    if (prefix == nullptr || *prefix == '\0') {
+        return 0;
+    }
+    std::vector<ReaderEntry>& entries = Registry();
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it->prefix == prefix) {
+            entries.erase(it);
+            break;
+        }
+    }
+    if (factory != nullptr) {
+        entries.push_back({prefix, factory});
+    }
+    return 1;
+}
+
+std::vector<std::string> ZUListPCSCReaders() { return PCSCListReaders(); }
+
+int ZUOpenTransport(CZUReader& reader, std::shared_ptr<CZUTransport> transport) {
+    reader.m_connection.reset();
+    reader.m_sw = 0;
+    if (!transport) {
+        return 0;
+    }
+    reader.m_connection = std::make_shared<CZUConnection>(std::move(transport));
+    return 1;
+}
+
+CZUReader::CZUReader() : m_sw(0) {}
+
+CZUReader::CZUReader(const CZUReader& other)
+    : m_connection(other.m_connection), m_sw(other.m_sw) {}
+
+const CZUReader& CZUReader::operator=(const CZUReader& other) {
+    CopyReaderParameter(&other);
+    return *this;
+}
+
+CZUReader::~CZUReader() = default;
+
+void CZUReader::CopyReaderParameter(const CZUReader* source) {
+    if (source == nullptr) {
+        m_connection.reset();
+        m_sw = 0;
+        return;
+    }
+    if (source != this) {
+        m_connection = source->m_connection;
+        m_sw = source->m_sw;
+    }
+}
+
+int CZUReader::Open(char* readerName, int protocol) {
+    m_connection.reset();
+    m_sw = 0;
+    std::shared_ptr<CZUTransport> transport;
+    if (ZUTransportFactory factory = FindFactory(readerName)) {
+        transport = factory(readerName, protocol);
+    } else if (readerName != nullptr && std::strncmp(readerName, "sim", 3) == 0) {
+        return 0; // a simulated reader that nobody registered
+    } else {
+        transport = PCSCConnect(readerName == nullptr ? "" : readerName, -1, protocol);
+    }
+    return ZUOpenTransport(*this, std::move(transport));
+}
+
+int CZUReader::Open(int readerIndex, int protocol) {
+    m_connection.reset();
+    m_sw = 0;
+    return ZUOpenTransport(*this, PCSCConnect(nullptr, readerIndex, protocol));
+}
+
+int CZUReader::Close() {
+    if (!m_connection) {
+        return 0;
+    }
+    m_connection->Close();
+    m_connection.reset();
+    return 1;
+}
+
+void CZUReader::ChangeSlot(int slot) {
+    CZUTransport* transport = m_connection ? m_connection->Transport() : nullptr;
+    if (transport == nullptr || !transport->ChangeSlot(slot)) {
+        m_connection.reset();
+    }
+}
+
+int CZUReader::IsCardExist() {
+    CZUTransport* transport = m_connection ? m_connection->Transport() : nullptr;
+    return (transport != nullptr && transport->IsCardPresent()) ? 1 : 0;
+}
+
+int CZUReader::Reset(unsigned char* atr, unsigned long* atrLen) {
+    size_t room = (atr != nullptr && atrLen != nullptr) ? *atrLen : 0;
+    size_t got = 0;
+    CZUTransport* transport = m_connection ? m_connection->Transport() : nullptr;
+    bool ok = transport != nullptr && transport->Reset(atr, room, &got);
+    if (atrLen != nullptr) {
+        *atrLen = ok ? got : 0;
+    }
+    return ok ? 1 : 0;
+}
+
+unsigned short CZUReader::GetSW() const { return m_sw; }
+
+int CZUReader::Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
+                        size_t* answerLen) {
+    CZUTransport* transport = m_connection ? m_connection->Transport() : nullptr;
+    *answerLen = 0;
+    if (transport == nullptr || !transport->Transmit(cmd, cmdLen, answer, answerLen) ||
+        *answerLen < 2 || *answerLen > ZU_MAX_ANSWER) {
+        *answerLen = 0;
+        return 0;
+    }
+    // 6C XX: the card wants Le = XX. Send the command once more with that Le
+    // (in P3 for a command without data, appended behind the data otherwise).
+    if (answer[*answerLen - 2] == 0x6C && cmdLen >= 5) {
+        unsigned char again[MAX_COMMAND];
+        std::memcpy(again, cmd, cmdLen);
+        size_t againLen = cmdLen;
+        if (cmdLen == 5) {
+            again[4] = answer[*answerLen - 1];
+        } else {
+            again[cmdLen] = answer[*answerLen - 1];
+            againLen = cmdLen + 1;
+        }
+        if (!transport->Transmit(again, againLen, answer, answerLen) || *answerLen < 2 ||
+            *answerLen > ZU_MAX_ANSWER) {
+            *answerLen = 0;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int CZUReader::SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned char* resp,
+                           unsigned long* respLen) {
+    const size_t room = (resp != nullptr && respLen != nullptr) ? *respLen : 0;
+    size_t copied = 0;
+    unsigned short sw = 0;
+    int result = 0;
+    unsigned char answer[ZU_MAX_ANSWER];
+    size_t answerLen = 0;
+
+    // Commands run from a bare header with P3 up to header, Lc, 255 data bytes.
+    if (cmd != nullptr && cmdLen >= 5 && cmdLen < MAX_COMMAND &&
+        Exchange(cmd, cmdLen, answer, &answerLen)) {
+        sw = static_cast<unsigned short>((answer[answerLen - 2] << 8) | answer[answerLen - 1]);
+        CollectData(answer, answerLen - 2, resp, room, &copied);
+        // 61 XX: more data waiting; fetch it with GET RESPONSE while it comes.
+        int getResponses = 0;
+        while ((sw >> 8) == 0x61 && sw != 0) {
+            if (++getResponses > MAX_GET_RESPONSE) {
+                break;
+            }
+            unsigned char getResponse[5] = {0x00, 0xC0, 0x00, 0x00,
+                                            static_cast<unsigned char>(sw & 0xFF)};
+            if (!Exchange(getResponse, 5, answer, &answerLen)) {
+                sw = 0;
+                break;
+            }
+            sw = static_cast<unsigned short>((answer[answerLen - 2] << 8) |
+                                             answer[answerLen - 1]);
+            CollectData(answer, answerLen - 2, resp, room, &copied);
+        }
+        result = (sw == SW_SUCCESS) ? 1 : 0;
+    }
+    m_sw = sw;
+    if (respLen != nullptr) {
+        *respLen = copied;
+    }
+    return result;
+}

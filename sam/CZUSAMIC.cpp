@@ -1,0 +1,79 @@
+// CZUSAMIC: the SAM's key preparation, DES computation and diversification.
+#include "ZUICAPI.h"
+#include "card/CommandBuffer.h"
+
+CZUSAMIC::CZUSAMIC() : CZUICAPI() {}
+
+CZUSAMIC::CZUSAMIC(CZUReader* reader) : CZUICAPI() { CopyReaderParameter(reader); }
+
+CZUSAMIC::CZUSAMIC(const CZUSAMIC& other) : CZUICAPI(other) {}
+
+CZUSAMIC& CZUSAMIC::operator=(const CZUSAMIC& other) {
+    CZUICAPI::operator=(other);
+    return *this;
+}
+
+const CZUSAMIC& CZUSAMIC::operator=(const CZUReader& reader) {
+    CopyReaderParameter(&reader);
+    return *this;
+}
+
+CZUSAMIC::~CZUSAMIC() {}
+
+namespace {
+const unsigned char CLA_PROPRIETARY = 0x80;
+const unsigned char INS_INIT_DES = 0x1A;
+const unsigned char INS_DES_CRYPT = 0xFA;
+const unsigned char INS_M1_AUTH = 0xFC;
+const unsigned long FACTOR_LENGTH = 8;
+} // namespace
+
+int CZUSAMIC::InitForDESCrypt(unsigned char p1, unsigned char p2, unsigned char* data,
+                              unsigned long length) {
+    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_INIT_DES, p1, p2);
+    cmd.Append(data, length); // a null data with a length is refused, never sent
+    return cmd.SendData(*this, nullptr, nullptr);
+}
+
+int CZUSAMIC::DESCrypt(unsigned char p1, unsigned char* data, unsigned long length,
+                       unsigned char* resp, unsigned long* respLen) {
+    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_DES_CRYPT, p1, 0x00);
+    cmd.Append(data, length);
+    return cmd.SendData(*this, resp, respLen);
+}
+
+int CZUSAMIC::M1AuthAndKeyCalc(unsigned char p1, unsigned char p2, unsigned char* data,
+                               unsigned long length, unsigned char* resp,
+                               unsigned long* respLen) {
+    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_M1_AUTH, p1, p2);
+    cmd.Append(data, length);
+    return cmd.SendData(*this, resp, respLen);
+}
+
+int CZUSAMIC::Diversify(unsigned char p1, unsigned char p2, unsigned char* factor,
+                        unsigned char* diversifiedKey) {
+    if (factor == nullptr || diversifiedKey == nullptr) {
+        return 0;
+    }
+    // Left half: the SAM's answer for the factor; right half: for its
+    // complement, formed once the left half is in.
+    unsigned char complement[FACTOR_LENGTH];
+    for (int half = 0; half < 2; ++half) {
+        unsigned char* input = factor;
+        if (half == 1) {
+            for (unsigned long i = 0; i < FACTOR_LENGTH; ++i) {
+                complement[i] = static_cast<unsigned char>(~factor[i]);
+            }
+            input = complement;
+        }
+        if (InitForDESCrypt(p1, p2, nullptr, 0) == 0) {
+            return 0;
+        }
+        unsigned long count = FACTOR_LENGTH;
+        if (DESCrypt(0x00, input, FACTOR_LENGTH, diversifiedKey + half * FACTOR_LENGTH,
+                     &count) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}

@@ -1,0 +1,2 @@
+// Process-wide parts of softenc that belong to no single facility.
+#include "softenc.h"

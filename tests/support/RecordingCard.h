@@ -1,0 +1,72 @@
+// A card object of any class whose SendCommand records each command and
+// answers from a script instead of reaching a reader.
+#ifndef ZU_TEST_RECORDINGCARD_H
+#define ZU_TEST_RECORDINGCARD_H
+
+#include "ZUICAPI.h"
+#include "support/Hex.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+struct CannedAnswer {
+    int result = 1;
+    Bytes data;
+};
+
+struct SentCommand {
+    Bytes apdu;
+    bool hadResp = false;       // resp pointer was non-null
+    bool hadRespLen = false;    // respLen pointer was non-null
+    unsigned long respRoom = 0; // *respLen on entry
+    std::string Hex() const { return ToHex(apdu); }
+};
+
+template <class Card> class RecordingCard : public Card {
+  public:
+    std::vector<SentCommand> sent;
+    std::deque<CannedAnswer> answers; // empty: every command accepted, no data
+    unsigned short swOnRefusal = 0x6A82;
+
+    void Answer(int result, const std::string& dataHex = "") {
+        answers.push_back({result, FromHex(dataHex)});
+    }
+    std::vector<std::string> SentHex() const {
+        std::vector<std::string> out;
+        for (const SentCommand& c : sent) {
+            out.push_back(c.Hex());
+        }
+        return out;
+    }
+
+    int SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned char* resp,
+                    unsigned long* respLen) override {
+        SentCommand c;
+        c.apdu.assign(cmd, cmd + cmdLen);
+        c.hadResp = resp != nullptr;
+        c.hadRespLen = respLen != nullptr;
+        c.respRoom = respLen ? *respLen : 0;
+        sent.push_back(c);
+        CannedAnswer a;
+        if (!answers.empty()) {
+            a = answers.front();
+            answers.pop_front();
+        }
+        // Like the reader: at most the room offered, and the count copied.
+        if (resp != nullptr && respLen != nullptr) {
+            unsigned long n = std::min<unsigned long>(*respLen, a.data.size());
+            if (n != 0) {
+                std::memcpy(resp, a.data.data(), n);
+            }
+            *respLen = n;
+        } else if (respLen != nullptr) {
+            *respLen = 0;
+        }
+        return a.result;
+    }
+};
+
+#endif
