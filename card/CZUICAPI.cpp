@@ -1,32 +1,13 @@
 // CZUICAPI: construction, copying, and the file-system creation commands.
+#include "card/CardClass.h"
 #include "card/CommandBuffer.h"
+#include "card/Instructions.h"
 #include "card/EraseKeys.h"
 #include "ZUICAPI.h"
 
-CZUICAPI::CZUICAPI() : CZUReader() {}
-
-CZUICAPI::CZUICAPI(CZUReader* reader) : CZUReader() { CopyReaderParameter(reader); }
-
-CZUICAPI::CZUICAPI(const CZUICAPI& other) : CZUReader(other) {}
-
-CZUICAPI& CZUICAPI::operator=(const CZUICAPI& other) {
-    CZUReader::operator=(other);
-    return *this;
-}
-
-const CZUICAPI& CZUICAPI::operator=(const CZUReader& reader) {
-    CopyReaderParameter(&reader);
-    return *this;
-}
-
-CZUICAPI::~CZUICAPI() {}
+ZU_DEFINE_CARD_MEMBERS(CZUICAPI, CZUReader)
 
 namespace {
-const unsigned char CLA_PROPRIETARY = 0x80;
-const unsigned char INS_ERASE = 0x0E;
-const unsigned char INS_KEY = 0xD8;
-const unsigned char INS_CREATE = 0xE0;
-const unsigned char INS_CREATE_END = 0xEA;
 const unsigned char MF_ID[2] = {0x3F, 0x00};
 const unsigned long MF_BLOCK = 8;
 const unsigned long ADF_NAME_MIN = 5;
@@ -104,5 +85,7 @@ int CZUICAPI::CreateEF(unsigned char* fileId, unsigned char attr1, unsigned char
 #if defined(_WIN32)
 #include <windows.h>
 // The library's load and unload entry: nothing to set up or tear down.
-BOOL APIENTRY DllMain(HMODULE, DWORD, LPVOID) { return TRUE; }
+BOOL APIENTRY DllMain(HMODULE, DWORD, LPVOID) {
+    return TRUE;
+}
 #endif

@@ -2,17 +2,9 @@
 #include "ZUICAPI.h"
 #include "card/BinaryPosition.h"
 #include "card/CommandBuffer.h"
+#include "card/Instructions.h"
 
 namespace {
-const unsigned char CLA_ISO = 0x00;
-const unsigned char CLA_SECURE = 0x04;
-const unsigned char INS_SELECT = 0xA4;
-const unsigned char INS_READ_BINARY = 0xB0;
-const unsigned char INS_UPDATE_BINARY = 0xD6;
-const unsigned char INS_READ_RECORD = 0xB2;
-const unsigned char INS_UPDATE_RECORD = 0xDC;
-const unsigned char INS_APPEND_RECORD = 0xE2;
-const unsigned char RECORD_BY_NUMBER = 0x04;
 const unsigned long LONGEST_LE = 256; // Le 00
 
 unsigned char PositionHigh(unsigned long position) {
@@ -81,8 +73,8 @@ int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsign
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {
         unsigned long position = offset + done;
         unsigned long lc = length - done < ZU_BINARY_CHUNK ? length - done : ZU_BINARY_CHUNK;
-        CCommandBuffer<5 + ZU_BINARY_CHUNK> cmd(CLA_ISO, INS_UPDATE_BINARY,
-                                                PositionHigh(position), PositionLow(position));
+        CCommandBuffer<5 + ZU_BINARY_CHUNK> cmd(CLA_ISO, INS_UPDATE_BINARY, PositionHigh(position),
+                                                PositionLow(position));
         cmd.Append(data + done, lc);
         result = cmd.SendData(*this, nullptr, nullptr);
         if (result != 1) {

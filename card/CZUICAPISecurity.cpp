@@ -1,17 +1,9 @@
 // CZUICAPI: PIN, challenge, authentication and key loading.
 #include "ZUICAPI.h"
 #include "card/CommandBuffer.h"
+#include "card/Instructions.h"
 
 namespace {
-const unsigned char CLA_ISO = 0x00;
-const unsigned char CLA_PROPRIETARY = 0x80;
-const unsigned char CLA_PROPRIETARY_SECURE = 0x84;
-const unsigned char INS_VERIFY = 0x20;
-const unsigned char INS_CHANGE_PIN = 0x5E;
-const unsigned char INS_GET_CHALLENGE = 0x84;
-const unsigned char INS_INTERNAL_AUTH = 0x88;
-const unsigned char INS_EXTERNAL_AUTH = 0x82;
-const unsigned char INS_WRITE_KEY = 0xD4;
 const unsigned char PIN_SEPARATOR = 0xFF;
 const unsigned long AUTH_BLOCK = 8;
 const unsigned long CHALLENGE_STEP = 8;

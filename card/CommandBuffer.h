@@ -45,8 +45,7 @@ template <size_t Capacity> class CCommandBuffer {
 
     // Sends the bare header with P3 = le (Le, or 00 for a command that has
     // neither data nor an expected answer).
-    int SendHeader(CZUReader& card, unsigned char le, unsigned char* resp,
-                   unsigned long* respLen) {
+    int SendHeader(CZUReader& card, unsigned char le, unsigned char* resp, unsigned long* respLen) {
         if (!m_ok) {
             return 0;
         }

@@ -102,8 +102,7 @@ class ZUICAPI_API CZUSAMIC : public CZUICAPI {
     virtual int DESCrypt(unsigned char p1, unsigned char* data, unsigned long length,
                          unsigned char* resp, unsigned long* respLen);
     virtual int M1AuthAndKeyCalc(unsigned char p1, unsigned char p2, unsigned char* data,
-                                 unsigned long length, unsigned char* resp,
-                                 unsigned long* respLen);
+                                 unsigned long length, unsigned char* resp, unsigned long* respLen);
     // Bytes 0-7 of diversifiedKey: the SAM's answer for factor; bytes 8-15:
     // its answer for the complemented factor.
     virtual int Diversify(unsigned char p1, unsigned char p2, unsigned char* factor,
@@ -132,9 +131,8 @@ class ZUICAPI_API CZUSBIC : public CZUICAPI {
     // withTagAndLength set the tag and length bytes are dropped first.
     virtual int ReadRecord(unsigned char recordNo, unsigned char sfi, unsigned char referenceMode,
                            unsigned long length, unsigned char* buffer, int withTagAndLength);
-    virtual int UpdateRecord(unsigned char recordNo, unsigned char sfi,
-                             unsigned char referenceMode, unsigned char* data,
-                             unsigned long length);
+    virtual int UpdateRecord(unsigned char recordNo, unsigned char sfi, unsigned char referenceMode,
+                             unsigned char* data, unsigned long length);
     virtual int UpdateRecord(unsigned char tag, unsigned char recordNo, unsigned char sfi,
                              unsigned char referenceMode, unsigned char* data,
                              unsigned long length);
@@ -174,9 +172,8 @@ class ZUICAPI_API CZUSBSAMIC : public CZUSAMIC {
 // (ISO/IEC 9797-1 MAC algorithm 3, padding method 2, initial value the
 // challenge followed by four zero bytes). Returns the card's verdict, or 0
 // when refused before anything was sent or the challenge failed.
-ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key,
-                                            unsigned char* data, unsigned long dataLength,
-                                            unsigned long offset);
+ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned char* data,
+                                            unsigned long dataLength, unsigned long offset);
 
 // Loads keyData (0 to 19 bytes) into a SAM under secure messaging: the
 // length-prefixed, padded key block encrypted with two-key triple DES under

@@ -135,8 +135,7 @@ class ZUICRD_API CZUReader {
 
   private:
     friend ZUICRD_API int ZUOpenTransport(CZUReader&, std::shared_ptr<CZUTransport>);
-    int Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
-                 size_t* answerLen);
+    int Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* answer, size_t* answerLen);
 
     std::shared_ptr<CZUConnection> m_connection;
     unsigned short m_sw;

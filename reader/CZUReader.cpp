@@ -58,7 +58,9 @@ void CollectData(const unsigned char* data, size_t length, unsigned char* resp, 
 
 CZUTransport::~CZUTransport() = default;
 
-bool CZUTransport::ChangeSlot(int) { return false; }
+bool CZUTransport::ChangeSlot(int) {
+    return false;
+}
 
 int ZURegisterReader(const char* prefix, ZUTransportFactory factory) {
     if (prefix == nullptr || *prefix == '\0') {
@@ -77,7 +79,9 @@ int ZURegisterReader(const char* prefix, ZUTransportFactory factory) {
     return 1;
 }
 
-std::vector<std::string> ZUListPCSCReaders() { return PCSCListReaders(); }
+std::vector<std::string> ZUListPCSCReaders() {
+    return PCSCListReaders();
+}
 
 int ZUOpenTransport(CZUReader& reader, std::shared_ptr<CZUTransport> transport) {
     reader.m_connection.reset();
@@ -91,8 +95,7 @@ int ZUOpenTransport(CZUReader& reader, std::shared_ptr<CZUTransport> transport) 
 
 CZUReader::CZUReader() : m_sw(0) {}
 
-CZUReader::CZUReader(const CZUReader& other)
-    : m_connection(other.m_connection), m_sw(other.m_sw) {}
+CZUReader::CZUReader(const CZUReader& other) : m_connection(other.m_connection), m_sw(other.m_sw) {}
 
 const CZUReader& CZUReader::operator=(const CZUReader& other) {
     CopyReaderParameter(&other);
@@ -165,7 +168,9 @@ int CZUReader::Reset(unsigned char* atr, unsigned long* atrLen) {
     return ok ? 1 : 0;
 }
 
-unsigned short CZUReader::GetSW() const { return m_sw; }
+unsigned short CZUReader::GetSW() const {
+    return m_sw;
+}
 
 int CZUReader::Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
                         size_t* answerLen) {
@@ -223,8 +228,7 @@ int CZUReader::SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned ch
                 sw = 0;
                 break;
             }
-            sw = static_cast<unsigned short>((answer[answerLen - 2] << 8) |
-                                             answer[answerLen - 1]);
+            sw = static_cast<unsigned short>((answer[answerLen - 2] << 8) | answer[answerLen - 1]);
             CollectData(answer, answerLen - 2, resp, room, &copied);
         }
         result = (sw == SW_SUCCESS) ? 1 : 0;

@@ -62,11 +62,10 @@ class CPCSCTransport : public CZUTransport {
         if (m_card == 0) {
             return false;
         }
-        const SCARD_IO_REQUEST* pci =
-            (m_active == SCARD_PROTOCOL_T1) ? SCARD_PCI_T1 : SCARD_PCI_T0;
+        const SCARD_IO_REQUEST* pci = (m_active == SCARD_PROTOCOL_T1) ? SCARD_PCI_T1 : SCARD_PCI_T0;
         DWORD received = ZU_MAX_ANSWER;
-        LONG rv = SCardTransmit(m_card, pci, cmd, static_cast<DWORD>(cmdLen), nullptr, answer,
-                                &received);
+        LONG rv =
+            SCardTransmit(m_card, pci, cmd, static_cast<DWORD>(cmdLen), nullptr, answer, &received);
         if (rv != SCARD_S_SUCCESS || received < 2 || received > ZU_MAX_ANSWER) {
             return false;
         }
@@ -80,9 +79,9 @@ class CPCSCTransport : public CZUTransport {
             return false;
         }
         DWORD active = 0;
-        bool connected = m_card != 0 && SCardReconnect(m_card, SCARD_SHARE_SHARED, m_preferred,
-                                                       SCARD_RESET_CARD,
-                                                       &active) == SCARD_S_SUCCESS;
+        bool connected =
+            m_card != 0 && SCardReconnect(m_card, SCARD_SHARE_SHARED, m_preferred, SCARD_RESET_CARD,
+                                          &active) == SCARD_S_SUCCESS;
         if (connected) {
             m_active = active;
         } else {
@@ -162,8 +161,7 @@ class CPCSCTransport : public CZUTransport {
 
 std::vector<std::string> PCSCListReaders() {
     SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) !=
-        SCARD_S_SUCCESS) {
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
         return {};
     }
     std::vector<std::string> names = ListReaders(context);
@@ -173,8 +171,7 @@ std::vector<std::string> PCSCListReaders() {
 
 std::shared_ptr<CZUTransport> PCSCConnect(const char* name, int index, int protocol) {
     SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) !=
-        SCARD_S_SUCCESS) {
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
         return nullptr;
     }
     auto transport = std::make_shared<CPCSCTransport>(context, protocol);

@@ -1,30 +1,12 @@
 // CZUSAMIC: the SAM's key preparation, DES computation and diversification.
 #include "ZUICAPI.h"
+#include "card/CardClass.h"
 #include "card/CommandBuffer.h"
+#include "card/Instructions.h"
 
-CZUSAMIC::CZUSAMIC() : CZUICAPI() {}
-
-CZUSAMIC::CZUSAMIC(CZUReader* reader) : CZUICAPI() { CopyReaderParameter(reader); }
-
-CZUSAMIC::CZUSAMIC(const CZUSAMIC& other) : CZUICAPI(other) {}
-
-CZUSAMIC& CZUSAMIC::operator=(const CZUSAMIC& other) {
-    CZUICAPI::operator=(other);
-    return *this;
-}
-
-const CZUSAMIC& CZUSAMIC::operator=(const CZUReader& reader) {
-    CopyReaderParameter(&reader);
-    return *this;
-}
-
-CZUSAMIC::~CZUSAMIC() {}
+ZU_DEFINE_CARD_MEMBERS(CZUSAMIC, CZUICAPI)
 
 namespace {
-const unsigned char CLA_PROPRIETARY = 0x80;
-const unsigned char INS_INIT_DES = 0x1A;
-const unsigned char INS_DES_CRYPT = 0xFA;
-const unsigned char INS_M1_AUTH = 0xFC;
 const unsigned long FACTOR_LENGTH = 8;
 } // namespace
 
@@ -43,8 +25,7 @@ int CZUSAMIC::DESCrypt(unsigned char p1, unsigned char* data, unsigned long leng
 }
 
 int CZUSAMIC::M1AuthAndKeyCalc(unsigned char p1, unsigned char p2, unsigned char* data,
-                               unsigned long length, unsigned char* resp,
-                               unsigned long* respLen) {
+                               unsigned long length, unsigned char* resp, unsigned long* respLen) {
     CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_M1_AUTH, p1, p2);
     cmd.Append(data, length);
     return cmd.SendData(*this, resp, respLen);
@@ -70,8 +51,8 @@ int CZUSAMIC::Diversify(unsigned char p1, unsigned char p2, unsigned char* facto
             return 0;
         }
         unsigned long count = FACTOR_LENGTH;
-        if (DESCrypt(0x00, input, FACTOR_LENGTH, diversifiedKey + half * FACTOR_LENGTH,
-                     &count) == 0) {
+        if (DESCrypt(0x00, input, FACTOR_LENGTH, diversifiedKey + half * FACTOR_LENGTH, &count) ==
+            0) {
             return 0;
         }
     }

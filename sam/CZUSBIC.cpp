@@ -1,34 +1,14 @@
 // CZUSBIC: the social-security user card's records, answer-to-reset file and
 // authentication.
 #include "ZUICAPI.h"
+#include "card/CardClass.h"
 #include "card/CommandBuffer.h"
+#include "card/Instructions.h"
 #include "sam/VariableAuthentication.h"
 
-CZUSBIC::CZUSBIC() : CZUICAPI() {}
-
-CZUSBIC::CZUSBIC(CZUReader* reader) : CZUICAPI() { CopyReaderParameter(reader); }
-
-CZUSBIC::CZUSBIC(const CZUSBIC& other) : CZUICAPI(other) {}
-
-CZUSBIC& CZUSBIC::operator=(const CZUSBIC& other) {
-    CZUICAPI::operator=(other);
-    return *this;
-}
-
-const CZUSBIC& CZUSBIC::operator=(const CZUReader& reader) {
-    CopyReaderParameter(&reader);
-    return *this;
-}
-
-CZUSBIC::~CZUSBIC() {}
+ZU_DEFINE_CARD_MEMBERS(CZUSBIC, CZUICAPI)
 
 namespace {
-const unsigned char CLA_ISO = 0x00;
-const unsigned char CLA_SECURE = 0x04;
-const unsigned char CLA_PROPRIETARY = 0x80;
-const unsigned char INS_CREATE = 0xE0;
-const unsigned char INS_READ_RECORD = 0xB2;
-const unsigned char INS_UPDATE_RECORD = 0xDC;
 const unsigned long TAG_AND_LENGTH = 2;
 const unsigned long LONGEST_RECORD = 255;
 const unsigned long RECORD_ANSWER_ROOM = 512;
@@ -37,9 +17,8 @@ unsigned char RecordP2(unsigned char sfi, unsigned char referenceMode) {
     return static_cast<unsigned char>(((sfi << 3) | referenceMode) & 0xFF);
 }
 
-int SendRecordUpdate(CZUReader& card, unsigned char cla, unsigned char recordNo,
-                     unsigned char sfi, unsigned char referenceMode, unsigned char* data,
-                     unsigned long length) {
+int SendRecordUpdate(CZUReader& card, unsigned char cla, unsigned char recordNo, unsigned char sfi,
+                     unsigned char referenceMode, unsigned char* data, unsigned long length) {
     CCommandBuffer<260> cmd(cla, INS_UPDATE_RECORD, recordNo, RecordP2(sfi, referenceMode));
     cmd.Append(data, length);
     return cmd.SendData(card, nullptr, nullptr);
@@ -87,8 +66,7 @@ int CZUSBIC::UpdateRecord(unsigned char recordNo, unsigned char sfi, unsigned ch
 }
 
 int CZUSBIC::UpdateRecord(unsigned char tag, unsigned char recordNo, unsigned char sfi,
-                          unsigned char referenceMode, unsigned char* data,
-                          unsigned long length) {
+                          unsigned char referenceMode, unsigned char* data, unsigned long length) {
     if (length > LONGEST_RECORD - TAG_AND_LENGTH) {
         return 0;
     }

@@ -83,7 +83,7 @@ TEST(CardSequence, ReadBinaryPlacesChunksAndStopsAtAShortOne) {
 TEST(CardSequence, ChunkedTransfersCountOnlyExactlyOne) {
     RecordingCard<CZUICAPI> card;
     card.Answer(2);
-    std::vector<unsigned char> buffer(200);
+    std::vector<unsigned char> buffer(300);
     EXPECT_EQ(0, card.ReadBinaryFile(buffer.data(), 200, 0));
     EXPECT_EQ(1u, card.sent.size());
 
@@ -105,7 +105,8 @@ TEST(CardSequence, UpdateBinarySplitsAt128) {
     }
     EXPECT_EQ(1, card.UpdateBinaryFile(data.data(), 129, 0));
     ASSERT_EQ(2u, card.sent.size());
-    EXPECT_EQ(Bytes(data.begin(), data.begin() + 128), Bytes(card.sent[0].apdu.begin() + 5, card.sent[0].apdu.end()));
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + 128),
+              Bytes(card.sent[0].apdu.begin() + 5, card.sent[0].apdu.end()));
     EXPECT_EQ("00 D6 00 80 01 80", card.sent[1].Hex());
 }
 
@@ -143,7 +144,7 @@ TEST(CardSequence, VerifyPinRemainingTries) {
         int result;
         int tries; // starting value 42 when untouched
     } cases[] = {
-        {"63 C3", 0, 3}, {"63 C0", 0, 0}, {"63 CF", 0, 15}, {"69 83", 0, 0},
+        {"63 C3", 0, 3},  {"63 C0", 0, 0},  {"63 CF", 0, 15}, {"69 83", 0, 0},
         {"6A 88", 0, -1}, {"63 00", 0, 42}, {"90 00", 1, 42}, {"67 00", 0, -1},
     };
     for (const auto& c : cases) {
@@ -182,18 +183,34 @@ TEST(CardSequence, GenerateRandomSteps) {
         std::string buffer; // the first length + 1 bytes afterwards
     } cases[] = {
         {"4 bytes", 4, {"01 02 03 04"}, {"00 84 00 00 04"}, {4}, 1, "01 02 03 04 EE"},
-        {"8 bytes", 8, {"01 02 03 04 05 06 07 08"}, {"00 84 00 00 08"}, {8}, 1,
+        {"8 bytes",
+         8,
+         {"01 02 03 04 05 06 07 08"},
+         {"00 84 00 00 08"},
+         {8},
+         1,
          "01 02 03 04 05 06 07 08 EE"},
-        {"20 bytes, surplus dropped", 20,
+        {"20 bytes, surplus dropped",
+         20,
          {"01 01 01 01 01 01 01 01", "02 02 02 02 02 02 02 02", "03 03 03 03 03 03 03 03"},
-         {"00 84 00 00 08", "00 84 00 00 08", "00 84 00 00 08"}, {8, 8, 8}, 1,
+         {"00 84 00 00 08", "00 84 00 00 08", "00 84 00 00 08"},
+         {8, 8, 8},
+         1,
          "01 01 01 01 01 01 01 01 02 02 02 02 02 02 02 02 03 03 03 03 EE"},
-        {"short answers shrink the room", 16,
+        {"short answers shrink the room",
+         16,
          {"01 02 03 04", "05 06 07 08", "09 0A 0B 0C", "0D 0E 0F 10"},
          {"00 84 00 00 08", "00 84 00 00 08", "00 84 00 00 08", "00 84 00 00 08"},
-         {8, 4, 4, 4}, 1, "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 EE"},
+         {8, 4, 4, 4},
+         1,
+         "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 EE"},
         {"zero bytes", 0, {""}, {"00 84 00 00 00"}, {0}, 1, "EE"},
-        {"success without data ends it", 8, {""}, {"00 84 00 00 08"}, {8}, 0,
+        {"success without data ends it",
+         8,
+         {""},
+         {"00 84 00 00 08"},
+         {8},
+         0,
          "EE EE EE EE EE EE EE EE EE"},
     };
     for (const auto& c : cases) {

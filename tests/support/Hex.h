@@ -11,6 +11,8 @@ typedef std::vector<unsigned char> Bytes;
 Bytes FromHex(const std::string& hex);
 // bytes -> "00 A4 04 00".
 std::string ToHex(const unsigned char* data, size_t length);
-inline std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.size()); }
+inline std::string ToHex(const Bytes& bytes) {
+    return ToHex(bytes.data(), bytes.size());
+}
 
 #endif

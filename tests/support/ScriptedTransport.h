@@ -13,8 +13,8 @@ class ScriptedTransport : public CZUTransport {
   public:
     struct Step {
         Bytes command;
-        Bytes answer;   // data then SW1 SW2; may be shorter than 2 to test malformed answers
-        bool fail;      // the exchange itself fails (reader gone)
+        Bytes answer; // data then SW1 SW2; may be shorter than 2 to test malformed answers
+        bool fail;    // the exchange itself fails (reader gone)
     };
     // Expect `commandHex`, answer with `answerHex` (data and SW).
     ScriptedTransport& Expect(const std::string& commandHex, const std::string& answerHex);
