@@ -98,6 +98,9 @@ CZUReader::CZUReader() : m_sw(0) {}
 CZUReader::CZUReader(const CZUReader& other) : m_connection(other.m_connection), m_sw(other.m_sw) {}
 
 const CZUReader& CZUReader::operator=(const CZUReader& other) {
+    if (this == &other) {
+        return *this;
+    }
     CopyReaderParameter(&other);
     return *this;
 }

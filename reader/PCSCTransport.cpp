@@ -41,7 +41,7 @@ class CPCSCTransport : public CZUTransport {
   public:
     CPCSCTransport(SCARDCONTEXT context, int protocol)
         : m_context(context), m_preferred(PreferredProtocols(protocol)) {}
-    ~CPCSCTransport() override { Close(); }
+    ~CPCSCTransport() override { CPCSCTransport::Close(); }
 
     bool Connect(const std::string& readerName) {
         Disconnect();
