@@ -9,23 +9,18 @@ namespace {
 
 enum Direction { ENCRYPT, DECRYPT };
 
-template <Direction D>
-void SingleDES(const unsigned char* key, const unsigned char* input, unsigned char* output,
+// Key parts 1: single DES; 2 and 3: triple DES with two or three keys.
+template <Direction D, int KeyParts>
+void Transform(const unsigned char* key, const unsigned char* input, unsigned char* output,
                unsigned long length) {
     unsigned long blocks = length / 8;
     if (blocks == 0) {
         return;
     }
-    DESContext context;
-    DESSetKey(&context, key);
-    DESCryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
-}
-
-template <Direction D, int KeyParts>
-void TripleDES(const unsigned char* key, const unsigned char* input, unsigned char* output,
-               unsigned long length) {
-    unsigned long blocks = length / 8;
-    if (blocks == 0) {
+    if (KeyParts == 1) {
+        DESContext context;
+        DESSetKey(&context, key);
+        DESCryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
         return;
     }
     DES3Context context;
@@ -39,21 +34,21 @@ void TripleDES(const unsigned char* key, const unsigned char* input, unsigned ch
 
 } // namespace
 
-#define SOFTENC_DEFINE_CIPHER(Name, Transform)                                                     \
+#define SOFTENC_DEFINE_CIPHER(Name, Cipher)                                                        \
     Name::Name(const unsigned char* key) {                                                         \
         std::memcpy(m_key, key, sizeof m_key);                                                     \
     }                                                                                              \
     void Name::ProcessBlocks(const unsigned char* input, unsigned char* output,                    \
                              unsigned long length) {                                               \
-        Transform(m_key, input, output, length);                                                   \
+        Cipher(m_key, input, output, length);                                                      \
     }                                                                                              \
     void Name::ProcessBlocks(unsigned char* data, unsigned long length) {                          \
         ProcessBlocks(static_cast<const unsigned char*>(data), data, length);                      \
     }
 
-SOFTENC_DEFINE_CIPHER(CDESEncryptor, SingleDES<ENCRYPT>)
-SOFTENC_DEFINE_CIPHER(CDESDecryptor, SingleDES<DECRYPT>)
-SOFTENC_DEFINE_CIPHER(CTDES2Encryptor, (TripleDES<ENCRYPT, 2>))
-SOFTENC_DEFINE_CIPHER(CTDES2Decryptor, (TripleDES<DECRYPT, 2>))
-SOFTENC_DEFINE_CIPHER(CTDES3Encryptor, (TripleDES<ENCRYPT, 3>))
-SOFTENC_DEFINE_CIPHER(CTDES3Decryptor, (TripleDES<DECRYPT, 3>))
+SOFTENC_DEFINE_CIPHER(CDESEncryptor, (Transform<ENCRYPT, 1>))
+SOFTENC_DEFINE_CIPHER(CDESDecryptor, (Transform<DECRYPT, 1>))
+SOFTENC_DEFINE_CIPHER(CTDES2Encryptor, (Transform<ENCRYPT, 2>))
+SOFTENC_DEFINE_CIPHER(CTDES2Decryptor, (Transform<DECRYPT, 2>))
+SOFTENC_DEFINE_CIPHER(CTDES3Encryptor, (Transform<ENCRYPT, 3>))
+SOFTENC_DEFINE_CIPHER(CTDES3Decryptor, (Transform<DECRYPT, 3>))
