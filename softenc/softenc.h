@@ -133,4 +133,286 @@ int VerifySessionMac(const unsigned char* mac);
 
 // ---- Hashes, PKCS #1 padding, random source, converters, byte buffer, CBC filters ----
 
+// Running state of an MD5 computation, 88 bytes. GetState and SetState
+// exchange it as raw bytes, so the layout is fixed.
+struct MD5State {
+    uint32_t chain[4];        // chaining words A, B, C, D
+    uint32_t bitCount[2];     // message length in bits, low word first
+    unsigned char buffer[64]; // bitCount / 8 % 64 bytes wait here
+};
+
+// Running state of a SHA-1 computation, 96 bytes, exchanged the same way.
+struct SHA1State {
+    uint32_t chain[5];        // chaining words H0 to H4
+    uint32_t blockCount[2];   // 64-byte blocks compressed so far, low word first
+    unsigned char buffer[64]; // the block in progress
+    uint32_t waiting;         // bytes waiting in buffer, below 64 between calls
+};
+
+static_assert(sizeof(MD5State) == 88, "the MD5 state block is exchanged as 88 raw bytes");
+static_assert(sizeof(SHA1State) == 96, "the SHA-1 state block is exchanged as 96 raw bytes");
+
+// A message digest fed in pieces. Final writes the digest and starts the
+// object over for the next message. Objects are destroyed through their
+// concrete class; there is no virtual destructor.
+class CHash {
+  public:
+    virtual unsigned int DigestSize() const = 0;
+    virtual void Update(const unsigned char* input, unsigned int length) = 0;
+    virtual void Final(unsigned char* digest) = 0;
+    // Update(input, length), then Final(digest): bytes fed earlier count too.
+    virtual void CalculateDigest(unsigned char* digest, const unsigned char* input,
+                                 unsigned int length);
+    // The object's own state block (not a copy), or null when it could not
+    // be allocated.
+    virtual void* GetState() = 0;
+    // Copies a whole state block taken from an object of the same class.
+    // Nothing happens for null or for the object's own block.
+    virtual void SetState(const void* state) = 0;
+
+  protected:
+    CHash() = default;
+    ~CHash() = default;
+};
+
+// MD5 (RFC 1321), 16-byte digest. If the state block cannot be allocated,
+// Update and Final do nothing until SetState supplies one.
+class CMD5 final : public CHash {
+  public:
+    CMD5();
+    ~CMD5();
+    CMD5(const CMD5&) = delete;
+    CMD5& operator=(const CMD5&) = delete;
+
+    unsigned int DigestSize() const override { return 16; }
+    void Update(const unsigned char* input, unsigned int length) override;
+    void Final(unsigned char* digest) override;
+    void* GetState() override { return state; }
+    void SetState(const void* state) override;
+
+  private:
+    MD5State* state;
+};
+
+// SHA-1 (FIPS 180-1), 20-byte digest, over the core in sha1.h. Allocation
+// failure is handled as in CMD5.
+class CSHA1 final : public CHash {
+  public:
+    CSHA1();
+    ~CSHA1();
+    CSHA1(const CSHA1&) = delete;
+    CSHA1& operator=(const CSHA1&) = delete;
+
+    unsigned int DigestSize() const override { return 20; }
+    void Update(const unsigned char* input, unsigned int length) override;
+    void Final(unsigned char* digest) override;
+    void* GetState() override { return state; }
+    void SetState(const void* state) override;
+
+  private:
+    SHA1State* state;
+};
+
+// Pseudo-random numbers from a linear congruential generator
+// (state * 214013 + 2531011 mod 2^32, 15 bits out per draw), seeded from the
+// clock in whole seconds. This is NOT a cryptographic random source: its
+// output is predictable from the time of seeding. The state is one word per
+// thread, shared by every object on that thread; constructing an object
+// reseeds it.
+class CRandomGenerator {
+  public:
+    CRandomGenerator() { Seed(); }
+    // The thread's state becomes the current time in seconds since 1970.
+    void Seed();
+    // The thread's state becomes seed; for reproducible sequences.
+    void Seed(unsigned int seed);
+    // size bytes, each the low 8 bits of one draw; nothing for null output.
+    void GenerateBlock(unsigned char* output, unsigned int size);
+    // min + (max - min) * r / 32767 for one draw r of 0 to 32767, truncated:
+    // a number from min to max, both included.
+    unsigned int GenerateWord(unsigned short min, unsigned short max);
+};
+
+// Reseeds the thread's generator from the clock and writes size bytes.
+void GenerateRandomBytes(unsigned char* output, unsigned int size);
+
+// PKCS #1 v1.5 block formatting for RSA. pkcsBlockLen is the block size in
+// bits: the block proper has pkcsBlockLen / 8 bytes (k), preceded by one zero
+// byte when pkcsBlockLen is not a multiple of 8 (1023 bits: 00 and 127 bytes).
+// The block proper is: type byte, at least 8 padding bytes, 00, data.
+class CPKCS1EncryptionPadding {
+  public:
+    // k - 10 data bytes at most, 0 when k is 10 or less.
+    unsigned int MaxUnpaddedLength(unsigned int paddedLength) const;
+    // Block type 2 with non-zero random padding drawn from rng. Input longer
+    // than MaxUnpaddedLength is refused and nothing is written.
+    void Pad(CRandomGenerator& rng, const unsigned char* input, unsigned int inputLen,
+             unsigned char* pkcsBlock, unsigned int pkcsBlockLen) const;
+    // The number of data bytes copied to output (room for
+    // MaxUnpaddedLength(pkcsBlockLen)); 0, with output untouched, for an
+    // invalid block.
+    unsigned int Unpad(const unsigned char* pkcsBlock, unsigned int pkcsBlockLen,
+                       unsigned char* output) const;
+};
+
+// Block type 1 with padding bytes FF, for signatures. rng is not used.
+class CPKCS1SignaturePadding {
+  public:
+    unsigned int MaxUnpaddedLength(unsigned int paddedLength) const;
+    void Pad(CRandomGenerator& rng, const unsigned char* input, unsigned int inputLen,
+             unsigned char* pkcsBlock, unsigned int pkcsBlockLen) const;
+    unsigned int Unpad(const unsigned char* pkcsBlock, unsigned int pkcsBlockLen,
+                       unsigned char* output) const;
+};
+
+// Converters. Functions returning int give 1 on success and 0 on failure.
+
+// Upper-case hexadecimal text of input into 2 * length + 1 characters.
+int BytesToHexString(const unsigned char* input, unsigned int length, char* output);
+// 0-9, A-F, a-f; *nibble is left unchanged for any other character.
+int HexCharToNibble(char c, unsigned char* nibble);
+// Bytes of a zero-terminated hexadecimal text of even length. *outputLen is
+// the room in output on entry and the byte count on success.
+int HexStringToBytes(const char* hex, unsigned char* output, int* outputLen);
+// Bytes of the first length (even) characters of hex; no room check.
+int HexToBytes(const char* hex, unsigned int length, unsigned char* output);
+void XorBytes(unsigned char* target, const unsigned char* source, unsigned int length);
+void ReverseBytes(unsigned char* buffer, unsigned int length);
+// Integers from the first (little-endian) or last (big-endian) 4 or 2 of
+// length bytes. Null input gives 0 and leaves *value unchanged.
+int LittleEndianToUInt32(const unsigned char* input, unsigned int length, unsigned int* value);
+int BigEndianToUInt32(const unsigned char* input, unsigned int length, unsigned int* value);
+int LittleEndianToUInt16(const unsigned char* input, unsigned int length, unsigned short* value);
+int BigEndianToUInt16(const unsigned char* input, unsigned int length, unsigned short* value);
+// Integers into exactly length bytes. Wider fields are zero-filled; into
+// narrower fields the little-endian forms keep the low bytes, the big-endian
+// forms the most significant bytes from the first non-zero one.
+int UInt32ToLittleEndian(unsigned int value, unsigned char* output, unsigned int length);
+int UInt32ToBigEndian(unsigned int value, unsigned char* output, unsigned int length);
+int UInt16ToLittleEndian(unsigned short value, unsigned char* output, unsigned int length);
+int UInt16ToBigEndian(unsigned short value, unsigned char* output, unsigned int length);
+// BCD date YY YY MM DD (20 05 12 31) and time hh mm ss.
+int IsValidBCDDate(const unsigned char* date);
+int IsValidBCDTime(const unsigned char* time);
+// Dotted IPv4 address, four fields of 1 to 3 digits and 0 to 255, into
+// pbIP[0..3]; pbIP is written only on success.
+int ParseIPAddress(const char* text, unsigned char* pbIP);
+// 1 when every character is a decimal digit (also for the empty text).
+int IsDigitString(const char* text);
+// One character per BCD digit: 20 05 12 31 gives "20051231". output takes 9
+// characters for a date, 15 for a date and time.
+void BCDDateToString(const unsigned char* date, char* output);
+void BCDDateTimeToString(const unsigned char* dateTime, char* output);
+
+// A growable byte string in one heap block of exactly Size() bytes. When the
+// block cannot be grown, an operation leaves the buffer as it was.
+class CByteBuffer {
+  public:
+    CByteBuffer() : data(nullptr), size(0) {}
+    // The 4 bytes of value, most significant first.
+    explicit CByteBuffer(unsigned int value);
+    CByteBuffer(const CByteBuffer& other);
+    // Copies other's bytes into a block of this buffer's own.
+    CByteBuffer& operator=(const CByteBuffer& other);
+    ~CByteBuffer();
+
+    void Append(const unsigned char* input, unsigned int length);
+    // Appending a buffer to itself changes nothing.
+    CByteBuffer& Append(const CByteBuffer& other);
+    CByteBuffer& operator+=(const CByteBuffer& other) { return Append(other); }
+    // Copies min(maxLength, Size()) bytes; 0 when empty or output is null.
+    unsigned int CopyTo(unsigned char* output, unsigned int maxLength) const;
+    unsigned int Size() const { return size; }
+    unsigned char* Data() const { return data; }
+    void Reverse();
+    // The first (up to) 4 bytes read most significant first.
+    unsigned int ToUInt32() const;
+
+  private:
+    unsigned char* data;
+    uint32_t size;
+};
+
+// One number of a key, as a byte string.
+class CKeyComponent : public CByteBuffer {};
+
+// An RSA public key: modulus and public exponent.
+class CPublicKeyData {
+  public:
+    CPublicKeyData() = default;
+    explicit CPublicKeyData(unsigned int /*bits*/) {}
+
+    CKeyComponent modulus;
+    CKeyComponent publicExponent;
+};
+
+// An RSA private key in Chinese-remainder form: the two public components,
+// then six private ones.
+class CPrivateKeyData final : public CPublicKeyData {
+  public:
+    explicit CPrivateKeyData(unsigned int /*bits*/) {}
+
+    CKeyComponent privateExponent;
+    CKeyComponent prime1;
+    CKeyComponent prime2;
+    CKeyComponent exponent1;
+    CKeyComponent exponent2;
+    CKeyComponent coefficient;
+};
+
+// CBC encryption of data of any length over an encrypting CBlockCipher,
+// with PKCS #5 padding (1 to bs bytes of value n). The filter does not own
+// the cipher. Ciphertext is appended to output a block at a time. A cipher
+// whose block size is 0 or above 64 is refused: Update and Final then do
+// nothing. If output cannot grow, the filter stops and Final returns 0.
+class CCBCEncryptFilter {
+  public:
+    // iv: BlockSize() bytes; null means all zeros.
+    CCBCEncryptFilter(CBlockCipher* cipher, const unsigned char* iv);
+    void Update(unsigned char b);
+    void Update(const unsigned char* input, unsigned int length);
+    // Pads and emits the last block: 1, or 0 when refused or output failed.
+    int Final();
+
+  private:
+    unsigned int BlockSize() const;
+    void FlushBlock();
+
+    CBlockCipher* cipher;    // null once refused
+    unsigned char chain[64]; // chaining value XOR the block in progress
+    uint32_t count;          // bytes of the block in progress
+
+  public:
+    CByteBuffer output;
+};
+
+// CBC decryption over a decrypting CBlockCipher, stripping PKCS #5 padding.
+// The last whole block is held back until Final.
+class CCBCDecryptFilter {
+  public:
+    CCBCDecryptFilter(CBlockCipher* cipher, const unsigned char* iv);
+    void Update(unsigned char b);
+    void Update(const unsigned char* input, unsigned int length);
+    // Decrypts the held block and appends it without its padding: the first
+    // bs - p bytes for a last byte p of 1 to bs; the whole block for p = 0;
+    // the whole block with its last byte set to 0 for p above bs. Returns 1
+    // when the padding is valid (p of 1 to bs, all p bytes equal to p) and
+    // 0 otherwise. With no ciphertext, or a last block that is not whole, it
+    // appends nothing and returns 0. As in CCBCEncryptFilter, a refused
+    // cipher or an output that could not grow stops the filter and gives 0.
+    int Final();
+
+  private:
+    unsigned int BlockSize() const;
+    void FlushBlock();
+
+    CBlockCipher* cipher;
+    unsigned char chain[64]; // previous ciphertext block
+    unsigned char block[64]; // ciphertext block in progress
+    uint32_t count;          // bytes in block, 0 to bs
+
+  public:
+    CByteBuffer output;
+};
+
 #endif
