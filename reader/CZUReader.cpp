@@ -166,7 +166,9 @@ int CZUReader::Reset(unsigned char* atr, unsigned long* atrLen) {
     CZUTransport* transport = m_connection ? m_connection->Transport() : nullptr;
     bool ok = transport != nullptr && transport->Reset(atr, room, &got);
     if (atrLen != nullptr) {
-        *atrLen = ok ? got : 0;
+        // Never more than the caller's room, whatever length the transport
+        // reports: the caller reads *atrLen bytes of atr.
+        *atrLen = ok ? (got < room ? got : room) : 0;
     }
     return ok ? 1 : 0;
 }
