@@ -157,8 +157,9 @@ class COutput {
 class CResponse {
   public:
     explicit CResponse(FuzzedDataProvider& in)
-        : m_room(in.ConsumeBool() ? in.ConsumeIntegralInRange<unsigned long>(0, 300)
-                                  : in.ConsumeIntegralInRange<unsigned long>(0, kLargestBuffer)),
+        : m_room(in.ConsumeIntegralInRange<int>(0, 7) != 0
+                     ? in.ConsumeIntegralInRange<unsigned long>(0, 300)
+                     : in.ConsumeIntegralInRange<unsigned long>(0, kLargestBuffer)),
           m_length(m_room), m_hasLength(in.ConsumeIntegralInRange<int>(0, 7) != 0),
           m_output(in, m_room) {}
     unsigned char* Resp() { return m_output.Ptr(); }
