@@ -101,31 +101,36 @@ unsigned long PickLength(FuzzedDataProvider& in, unsigned long limit) {
 }
 
 // Bytes a caller hands an operation: exactly `length` of them in their own
-// heap block (a block of its own even for no bytes, so that the pointer is
-// not null), or a short block for lengths no operation may accept, or null.
+// heap block (for no bytes, a block of size 0 that may not be touched, so
+// that the pointer is not null), or a short block for lengths no operation
+// may accept, or null.
 class CCallerData {
   public:
     CCallerData(FuzzedDataProvider& in, unsigned long length, bool mayBeNull = true)
         : m_null(mayBeNull && in.ConsumeIntegralInRange<int>(0, 15) == 0),
-          m_size(length <= kLargestBuffer ? length : kShortBlock),
-          m_bytes(new unsigned char[m_size]) {
+          m_bytes(length <= kLargestBuffer ? length : kShortBlock), m_empty(new unsigned char[0]) {
         const unsigned char seed = in.ConsumeIntegral<unsigned char>();
-        for (unsigned long i = 0; i < m_size; ++i) {
+        for (size_t i = 0; i < m_bytes.size(); ++i) {
             m_bytes[i] = static_cast<unsigned char>(seed + i * 13);
         }
     }
-    unsigned char* Ptr() { return m_null ? nullptr : m_bytes.get(); }
+    unsigned char* Ptr() {
+        if (m_null) {
+            return nullptr;
+        }
+        return m_bytes.empty() ? m_empty.get() : m_bytes.data();
+    }
     bool Null() const { return m_null; }
     // Whether `length` bytes of it match bytes [from, from + length) of apdu.
     bool SentAt(const Bytes& apdu, size_t at, size_t from, size_t length) const {
-        return apdu.size() >= at + length && from + length <= m_size &&
-               (length == 0 || std::memcmp(apdu.data() + at, m_bytes.get() + from, length) == 0);
+        return apdu.size() >= at + length && from + length <= m_bytes.size() &&
+               (length == 0 || std::memcmp(apdu.data() + at, m_bytes.data() + from, length) == 0);
     }
 
   private:
     bool m_null;
-    unsigned long m_size;
-    std::unique_ptr<unsigned char[]> m_bytes;
+    Bytes m_bytes;
+    std::unique_ptr<unsigned char[]> m_empty;
 };
 
 // A caller's output of `size` bytes between canaries, or null.
