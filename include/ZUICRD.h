@@ -12,6 +12,13 @@
 //     as a substring against the PC/SC readers that SCardListReaders reports,
 //     and the first match is used. A null or empty name takes the first PC/SC
 //     reader.
+//     The simulated devices (sim/ZUSim.h; registered by ZUSimRegister):
+//       "sim" the general card, "simsam" the SAM, "simsb" the social-security
+//       card, "simsbsam" the social-security SAM; options after a colon,
+//       comma-separated: "t0" (answers 61 XX and 6C XX as a T=0 card does),
+//       "remove=N" (the card leaves after N commands), "refuse=N" (the Nth
+//       command gets 6F 00), e.g. "sim:t0,remove=12". Each base name keeps
+//       its files for the life of the process.
 //   Open(int index, int protocol)
 //     index: position, from 0, in the PC/SC reader list.
 //   protocol: ZU_PROTOCOL_ANY (T=0 or T=1, whichever the card offers),

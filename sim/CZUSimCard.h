@@ -1,0 +1,125 @@
+// The simulated general card: its operating system answers every command
+// that the library's card classes send, with the file system, PINs, keys,
+// challenge and secure messaging that give those commands their meaning.
+// What the creation attributes, access conditions and key records mean is in
+// ZUSimAttributes.h; the SAM and social-security variants derive from it.
+#ifndef ZU_CZUSIMCARD_H
+#define ZU_CZUSIMCARD_H
+
+#include "sim/CZUSimApdu.h"
+#include "sim/CZUSimDevice.h"
+#include "sim/CZUSimFile.h"
+#include "sim/SimCrypto.h"
+
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+
+class CZUSimCard : public CZUSimDevice {
+  public:
+    CZUSimCard();
+    ~CZUSimCard() override;
+    CZUSimCard(const CZUSimCard&) = delete;
+    CZUSimCard& operator=(const CZUSimCard&) = delete;
+
+    std::vector<unsigned char> PowerOn() override;
+    void PowerOff() override;
+    std::vector<unsigned char> Process(const unsigned char* apdu, size_t length) override;
+
+    // Card memory for elementary files, in bytes.
+    enum { MEMORY = 64 * 1024 };
+
+  protected:
+    // Answers one well-formed command; the variants handle their own
+    // instructions first and hand the rest to the general card.
+    virtual CZUSimAnswer Dispatch(const CZUSimApdu& cmd);
+    // Where a key or PIN is looked up: the key files of `from` and of its
+    // parents (a SAM: its key table). Null when there is none.
+    virtual CZUSimKey* LookUp(const CZUSimFile* from, unsigned char number, bool pin,
+                              const void** owner);
+    // Where WRITE KEY stores its record (a SAM: its key table): 90 00 and
+    // the store, or the status word that refuses the write. A plain write is
+    // held to the key file's write condition, a secure one is not.
+    virtual unsigned short KeyTarget(bool secure, CZUSimKeyStore** store);
+    // The social-security card and SAM authenticate with data of any length.
+    virtual bool AnyLengthAuthentication() const { return false; }
+    // File types this card creates (ZUSimAttributes.h).
+    virtual bool SupportsType(unsigned char type) const;
+    // The social-security card's answer-to-reset file.
+    virtual bool IsATRFile(const unsigned char* fid) const;
+    // The text in the answer to reset's historical bytes.
+    virtual std::string Name() const { return "ZUSIM-CARD"; }
+    // Forgets the volatile state of a session (power off, reset).
+    virtual void ForgetSession();
+
+    // 90 00 when the access condition is met for a file of the DF `from`
+    // in this session, else the status word that refuses the command.
+    unsigned short Condition(const CZUSimFile* from, unsigned char condition, bool secureMessaging);
+    // The challenge of GET CHALLENGE, used up by the command that uses it.
+    bool TakeChallenge(unsigned char challenge[8]);
+    // Checks the MAC at the end of a secure-messaging command under the key;
+    // uses the challenge up. 90 00, 69 85 without a challenge, 69 88.
+    unsigned short CheckMac(const CZUSimApdu& cmd, const SimBytes& key);
+    // Forgets that a key or PIN was presented (it was replaced).
+    void ForgetPresented(const void* owner, unsigned char number);
+    CZUSimAnswer InternalAuthenticate(const CZUSimApdu& cmd);
+    CZUSimAnswer ExternalAuthenticate(const CZUSimApdu& cmd);
+
+    CZUSimFile* CurrentDF() const { return m_currentDF; }
+
+  private:
+    CZUSimAnswer Select(const CZUSimApdu& cmd);
+    CZUSimAnswer ReadBinary(const CZUSimApdu& cmd);
+    CZUSimAnswer UpdateBinary(const CZUSimApdu& cmd);
+    CZUSimAnswer ReadRecord(const CZUSimApdu& cmd);
+    CZUSimAnswer UpdateRecord(const CZUSimApdu& cmd);
+    CZUSimAnswer AppendRecord(const CZUSimApdu& cmd);
+    CZUSimAnswer Verify(const CZUSimApdu& cmd);
+    CZUSimAnswer ChangePin(const CZUSimApdu& cmd);
+    CZUSimAnswer GetChallenge(const CZUSimApdu& cmd);
+    CZUSimAnswer WriteKey(const CZUSimApdu& cmd);
+    CZUSimAnswer Erase(const CZUSimApdu& cmd);
+    CZUSimAnswer PresentKey(const CZUSimApdu& cmd);
+    CZUSimAnswer Create(const CZUSimApdu& cmd);
+    CZUSimAnswer CreateMaster(const CZUSimApdu& cmd);
+    CZUSimAnswer CreateDirectory(const CZUSimApdu& cmd);
+    CZUSimAnswer CreateElementary(const CZUSimApdu& cmd);
+    CZUSimAnswer EndCreation(const CZUSimApdu& cmd);
+
+    CZUSimAnswer Fci(const CZUSimFile& file, unsigned char p2) const;
+    // The EF a binary or record command addresses: the current EF, or the
+    // one named by a short file identifier (which then becomes current).
+    unsigned short Target(unsigned char sfi, CZUSimFile** file);
+    unsigned short Access(CZUSimFile& file, bool write, bool secureMessaging);
+    // Checks the MAC of a 04 D6 / 04 DC command against the file's key and
+    // strips it; nothing is written when the status word is not 90 00.
+    unsigned short SecureWrite(const CZUSimApdu& cmd, CZUSimFile& file, size_t* dataLength);
+    unsigned short MayCreate();
+    CZUSimAnswer Adopt(std::unique_ptr<CZUSimFile> file);
+    size_t UsedMemory(const CZUSimFile& from) const;
+    CZUSimFile* FindChild(CZUSimFile* dir, const unsigned char* fid) const;
+    CZUSimFile* FindByName(CZUSimFile* dir, const unsigned char* name, size_t length) const;
+    CZUSimKey* FindPin(unsigned char number, const void** owner);
+    // The record a record command names (1-based), or 0 and *sw.
+    size_t RecordIndex(const CZUSimFile& file, unsigned char p1, unsigned char mode, bool moves,
+                       unsigned short* sw);
+    unsigned short CheckRecord(const CZUSimFile& file, const unsigned char* data,
+                               size_t length) const;
+    CZUSimFile* FirstKeyFile(CZUSimFile* dir) const;
+
+    std::unique_ptr<CZUSimFile> m_master;
+    CZUSimFile* m_currentDF = nullptr;
+    CZUSimFile* m_currentEF = nullptr;
+    size_t m_currentRecord = 0; // 1-based; 0 none
+
+    unsigned char m_challenge[8] = {0};
+    bool m_haveChallenge = false;
+    bool m_eraseKeyPresented = false;
+    std::set<std::pair<const void*, int>> m_verified;      // (owner, PIN number)
+    std::set<std::pair<const void*, int>> m_authenticated; // (owner, key number)
+    std::mt19937_64 m_random;
+};
+
+#endif

@@ -1,0 +1,127 @@
+// The simulated SAM's key table and commands.
+#include "sim/CZUSimSAM.h"
+#include "sim/SimStatus.h"
+#include "sim/ZUSim.h"
+#include "sim/ZUSimAttributes.h"
+#include "softenc.h"
+
+#include <cstring>
+
+namespace {
+const size_t TABLE_ROOM = 32;
+const size_t BLOCK = 8;
+const size_t LONGEST_DATA = 248;
+
+void Preload(CZUSimKeyStore& keys, unsigned char number, unsigned char kind,
+             const unsigned char* value, size_t length) {
+    SimBytes record(3 + length);
+    record[0] = number;
+    record[1] = kind;
+    record[2] = 0x00; // no error counter
+    std::memcpy(record.data() + 3, value, length);
+    keys.Store(record.data(), record.size());
+}
+} // namespace
+
+CZUSimSAM::CZUSimSAM() : m_keys(TABLE_ROOM) {
+    Preload(m_keys, ZUSIM_SAM_MASTER_KEY_NUMBER, ZUSIM_KEY_TDES2, ZUSIM_SAM_MASTER_KEY,
+            sizeof ZUSIM_SAM_MASTER_KEY);
+    Preload(m_keys, ZUSIM_SAM_TRANSPORT_KEY_NUMBER, ZUSIM_KEY_TDES2, ZUSIM_SAM_TRANSPORT_KEY,
+            sizeof ZUSIM_SAM_TRANSPORT_KEY);
+    Preload(m_keys, ZUSIM_SAM_DES_KEY_NUMBER, ZUSIM_KEY_DES, ZUSIM_SAM_DES_KEY,
+            sizeof ZUSIM_SAM_DES_KEY);
+}
+
+void CZUSimSAM::ForgetSession() {
+    CZUSimCard::ForgetSession();
+    m_prepared.clear();
+}
+
+CZUSimKey* CZUSimSAM::LookUp(const CZUSimFile*, unsigned char number, bool pin,
+                             const void** owner) {
+    *owner = &m_keys;
+    return pin ? m_keys.FindPin(number) : m_keys.FindKey(number);
+}
+
+unsigned short CZUSimSAM::KeyTarget(bool, CZUSimKeyStore** store) {
+    *store = &m_keys;
+    return SW_OK;
+}
+
+CZUSimAnswer CZUSimSAM::Dispatch(const CZUSimApdu& cmd) {
+    if (cmd.cla == 0x80) {
+        switch (cmd.ins) {
+        case 0x1A:
+            return PrepareKey(cmd);
+        case 0xFA:
+            return Compute(cmd);
+        case 0xFC:
+            return AuthenticationCryptogram(cmd);
+        default:
+            break;
+        }
+    }
+    return CZUSimCard::Dispatch(cmd);
+}
+
+CZUSimAnswer CZUSimSAM::PrepareKey(const CZUSimApdu& cmd) {
+    if (cmd.lc % BLOCK != 0) {
+        return SimStatus(SW_WRONG_LENGTH);
+    }
+    m_prepared.clear();
+    CZUSimKey* key = m_keys.FindKey(cmd.p1);
+    if (key == nullptr) {
+        return SimStatus(SW_DATA_NOT_FOUND);
+    }
+    if (cmd.p2 != 0x00 && cmd.p2 != key->kind) {
+        return SimStatus(SW_WRONG_P1P2);
+    }
+    SimBytes prepared(key->value.size());
+    if (DiversifyKeyChain(key->value.data(), key->value.size(), cmd.data, cmd.lc,
+                          prepared.data()) == 0) {
+        return SimStatus(SW_WRONG_DATA);
+    }
+    m_prepared = prepared;
+    return SimStatus(SW_OK);
+}
+
+CZUSimAnswer CZUSimSAM::Compute(const CZUSimApdu& cmd) {
+    if (cmd.p1 > 0x01 || cmd.p2 != 0x00) {
+        return SimStatus(SW_WRONG_P1P2);
+    }
+    if (cmd.lc == 0 || cmd.lc % BLOCK != 0 || cmd.lc > LONGEST_DATA) {
+        return SimStatus(SW_WRONG_LENGTH);
+    }
+    if (m_prepared.empty()) {
+        return SimStatus(SW_CONDITIONS);
+    }
+    SimBytes out(cmd.lc);
+    if (cmd.p1 == 0x00) {
+        SimEncrypt(m_prepared, cmd.data, out.data(), cmd.lc);
+    } else {
+        SimDecrypt(m_prepared, cmd.data, out.data(), cmd.lc);
+    }
+    m_prepared.clear(); // each computation is prepared afresh
+    return SimData(out, SW_OK);
+}
+
+CZUSimAnswer CZUSimSAM::AuthenticationCryptogram(const CZUSimApdu& cmd) {
+    if (cmd.p2 != 0x00) {
+        return SimStatus(SW_WRONG_P1P2);
+    }
+    if (cmd.lc != 2 * BLOCK) {
+        return SimStatus(SW_WRONG_LENGTH);
+    }
+    CZUSimKey* key = m_keys.FindKey(cmd.p1);
+    if (key == nullptr) {
+        return SimStatus(SW_DATA_NOT_FOUND);
+    }
+    if (key->value.size() != 16) {
+        return SimStatus(SW_CONDITIONS);
+    }
+    SimBytes cardKey(16);
+    DiversifyKey(key->value.data(), cmd.data, cardKey.data());
+    unsigned char cryptogram[BLOCK];
+    SimEncrypt(cardKey, cmd.data + BLOCK, cryptogram, BLOCK);
+    return SimData(cryptogram, BLOCK, SW_OK);
+}

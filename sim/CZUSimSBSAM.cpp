@@ -1,0 +1,31 @@
+// The social-security SAM's key export.
+#include "sim/CZUSimSBSAM.h"
+#include "sim/SimStatus.h"
+#include "softenc.h"
+
+CZUSimAnswer CZUSimSBSAM::Dispatch(const CZUSimApdu& cmd) {
+    if (cmd.cla == 0x80 && cmd.ins == 0xF6) {
+        return ExportKey(cmd);
+    }
+    return CZUSimSAM::Dispatch(cmd);
+}
+
+CZUSimAnswer CZUSimSBSAM::ExportKey(const CZUSimApdu& cmd) {
+    if (cmd.lc % 8 != 0) {
+        return SimStatus(SW_WRONG_LENGTH);
+    }
+    CZUSimKey* key = Keys().FindKey(cmd.p1);
+    CZUSimKey* wrapping = Keys().FindKey(cmd.p2);
+    if (key == nullptr || wrapping == nullptr) {
+        return SimStatus(SW_DATA_NOT_FOUND);
+    }
+    if (wrapping->value.size() != 16) {
+        return SimStatus(SW_CONDITIONS);
+    }
+    SimBytes exported(key->value.size());
+    if (DiversifyKeyChain(key->value.data(), key->value.size(), cmd.data, cmd.lc,
+                          exported.data()) == 0) {
+        return SimStatus(SW_WRONG_DATA);
+    }
+    return SimData(SimWrapKeyBlock(wrapping->value.data(), exported), SW_OK);
+}
