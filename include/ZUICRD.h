@@ -111,6 +111,20 @@ ZUICRD_API int ZURegisterReader(const char* prefix, ZUTransportFactory factory);
 // there is no PC/SC service or no reader.
 ZUICRD_API std::vector<std::string> ZUListPCSCReaders();
 
+// Watches every raw exchange of every reader object in the process: called
+// once for each command that goes to a transport (the caller's command, the
+// re-sent one after 6C XX and each GET RESPONSE), with the command and the
+// card's whole answer (data, then SW1 SW2). answerLen is 0 when the exchange
+// failed or the answer was unusable (shorter than the status word, longer
+// than ZU_MAX_ANSWER). The hook runs on the thread of the exchange; set it
+// while no exchange is under way.
+typedef void (*ZUTraceHook)(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
+                            size_t answerLen, void* context);
+
+// Installs the process-wide hook (a null hook removes it); context is handed
+// to every call.
+ZUICRD_API void ZUSetTraceHook(ZUTraceHook hook, void* context);
+
 class CZUConnection;
 class CZUReader;
 

@@ -23,6 +23,25 @@ struct ReaderEntry {
     ZUTransportFactory factory;
 };
 
+ZUTraceHook g_traceHook = nullptr;
+void* g_traceContext = nullptr;
+
+// One raw exchange with the transport, reported to the trace hook. On
+// failure, and for an answer the reader cannot use, *answerLen is 0.
+bool TransmitTraced(CZUTransport* transport, const unsigned char* cmd, size_t cmdLen,
+                    unsigned char* answer, size_t* answerLen) {
+    *answerLen = 0;
+    bool ok = transport->Transmit(cmd, cmdLen, answer, answerLen) && *answerLen >= 2 &&
+              *answerLen <= ZU_MAX_ANSWER;
+    if (!ok) {
+        *answerLen = 0;
+    }
+    if (g_traceHook != nullptr) {
+        g_traceHook(cmd, cmdLen, answer, *answerLen, g_traceContext);
+    }
+    return ok;
+}
+
 std::vector<ReaderEntry>& Registry() {
     static std::vector<ReaderEntry> entries;
     return entries;
@@ -60,6 +79,11 @@ CZUTransport::~CZUTransport() = default;
 
 bool CZUTransport::ChangeSlot(int) {
     return false;
+}
+
+void ZUSetTraceHook(ZUTraceHook hook, void* context) {
+    g_traceHook = hook;
+    g_traceContext = context;
 }
 
 int ZURegisterReader(const char* prefix, ZUTransportFactory factory) {
@@ -181,9 +205,7 @@ int CZUReader::Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* 
                         size_t* answerLen) {
     CZUTransport* transport = m_connection ? m_connection->Transport() : nullptr;
     *answerLen = 0;
-    if (transport == nullptr || !transport->Transmit(cmd, cmdLen, answer, answerLen) ||
-        *answerLen < 2 || *answerLen > ZU_MAX_ANSWER) {
-        *answerLen = 0;
+    if (transport == nullptr || !TransmitTraced(transport, cmd, cmdLen, answer, answerLen)) {
         return 0;
     }
     // 6C XX: the card wants Le = XX. Send the command once more with that Le
@@ -198,9 +220,7 @@ int CZUReader::Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* 
             again[cmdLen] = answer[*answerLen - 1];
             againLen = cmdLen + 1;
         }
-        if (!transport->Transmit(again, againLen, answer, answerLen) || *answerLen < 2 ||
-            *answerLen > ZU_MAX_ANSWER) {
-            *answerLen = 0;
+        if (!TransmitTraced(transport, again, againLen, answer, answerLen)) {
             return 0;
         }
     }

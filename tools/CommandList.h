@@ -1,0 +1,7 @@
+// zuic's subcommands, in the order "zuic --help" lists them. Each line names
+// the CommandSpec that the file Command<Name>.cpp defines as
+// <name>Command; adding a subcommand is one line here and that one file.
+ZUIC_COMMAND(readers)
+ZUIC_COMMAND(atr)
+ZUIC_COMMAND(send)
+ZUIC_COMMAND(run)

@@ -1,0 +1,89 @@
+// zuic readers: the PC/SC readers and the built-in simulated ones, each with
+// whether a card is in it.
+#include "Commands.h"
+#include "ReaderSelection.h"
+
+#include <cstdio>
+
+namespace zuic {
+
+namespace {
+
+std::string CardState(CZUReader& reader, bool opened) {
+    return (opened && reader.IsCardExist() != 0) ? "card present" : "no card";
+}
+
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text + "  " : text + std::string(width - text.size() + 2, ' ');
+}
+
+int RunReaders(const Invocation& invocation, Output& output) {
+    if (!invocation.args.positionals.empty()) {
+        output.Error("readers takes no arguments (got '" + invocation.args.positionals.front() +
+                     "')");
+        return kExitBadInput;
+    }
+    KnownReaders known = KnownReaders::Current();
+    std::ostream& out = output.Out();
+
+    out << "PC/SC readers:";
+    if (known.pcsc.empty()) {
+        out << " none (no PC/SC service, or no reader connected)\n";
+    } else {
+        out << '\n';
+        size_t width = 0;
+        for (const std::string& name : known.pcsc) {
+            width = name.size() > width ? name.size() : width;
+        }
+        for (size_t i = 0; i < known.pcsc.size(); ++i) {
+            CZUReader reader;
+            bool opened = reader.Open(static_cast<int>(i), ZU_PROTOCOL_ANY) != 0;
+            out << "  " << Padded(known.pcsc[i], width) << CardState(reader, opened) << '\n';
+        }
+    }
+
+    out << "Built-in readers:";
+    if (known.builtIn.empty()) {
+        out << " none (this zuic was built without the simulated card)\n";
+    } else {
+        out << '\n';
+        size_t width = 0;
+        size_t describedWidth = 0;
+        for (const BuiltInReader& r : known.builtIn) {
+            width = r.name.size() > width ? r.name.size() : width;
+            describedWidth =
+                r.description.size() > describedWidth ? r.description.size() : describedWidth;
+        }
+        for (const BuiltInReader& r : known.builtIn) {
+            CZUReader reader;
+            std::string name = r.name;
+            bool opened = reader.Open(&name[0], ZU_PROTOCOL_ANY) != 0;
+            out << "  " << Padded(r.name, width) << Padded(r.description, describedWidth)
+                << CardState(reader, opened) << '\n';
+        }
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+const CommandSpec readersCommand = {
+    "readers",
+    "readers",
+    "list the PC/SC readers and the built-in simulated readers",
+    "Lists every PC/SC reader that the PC/SC service (pcscd) knows, then the\n"
+    "readers built into zuic (the simulated card and SAM, when zuic was built\n"
+    "with them), each with whether a card is in it. Any of these names can be\n"
+    "given to --reader; for a PC/SC reader a part of its name will do.\n"
+    "\n"
+    "Example:\n"
+    "  $ zuic readers\n"
+    "  PC/SC readers:\n"
+    "    Virtual PCD 00 00  card present\n"
+    "  Built-in readers:\n"
+    "    sim     simulated card  card present\n",
+    {},
+    &RunReaders,
+};
+
+} // namespace zuic

@@ -1,0 +1,119 @@
+#include "CommandSend.h"
+
+#include "Commands.h"
+#include "ReaderSelection.h"
+#include "StatusWords.h"
+
+namespace zuic {
+
+namespace {
+
+int RunSend(const Invocation& invocation, Output& output) {
+    const std::vector<std::string>& args = invocation.args.positionals;
+    if (args.empty()) {
+        output.Error("send needs at least one APDU (see zuic send --help)");
+        return kExitBadInput;
+    }
+    std::vector<Apdu> apdus;
+    if (!ParseApduArguments(args, apdus, output)) {
+        return kExitBadInput;
+    }
+    CZUReader reader;
+    std::string name;
+    if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
+        return kExitBadInput;
+    }
+    return SendApdus(reader, apdus, output);
+}
+
+std::string Plural(size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>& apdus,
+                        Output& output) {
+    apdus.clear();
+    for (size_t i = 0; i < args.size(); ++i) {
+        Apdu apdu;
+        std::string error;
+        if (!Apdu::Parse(args[i], apdu, error)) {
+            std::string hint;
+            // "zuic send 00 A4 00 00" hands over four one-byte arguments.
+            if (args.size() > 1 && args[i].find_first_of(" \t:") == std::string::npos &&
+                args[i].size() <= 4) {
+                hint = " (write each APDU as one argument: quote it when it has spaces)";
+            }
+            output.Error("APDU " + std::to_string(i + 1) + " ('" + args[i] + "'): " + error + hint);
+            apdus.clear();
+            return false;
+        }
+        apdus.push_back(apdu);
+    }
+    return true;
+}
+
+void PrintCommand(Output& output, const std::string& label, const Bytes& command) {
+    output.Out() << label << "> " << FormatHex(command) << '\n';
+}
+
+void PrintAnswer(Output& output, const ExchangeOutcome& outcome, const std::string& suffix) {
+    output.Data("< ", outcome.data.data(), outcome.data.size());
+    if (!outcome.answered && outcome.sw == 0) {
+        output.Out() << "  no answer from the card (the exchange failed)" << suffix << '\n';
+    } else {
+        output.Out() << "  SW " << FormatStatusWord(outcome.sw) << ' '
+                     << DescribeStatusWord(outcome.sw) << suffix << '\n';
+    }
+}
+
+int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output) {
+    CardExchange exchange(reader, output);
+    for (size_t i = 0; i < apdus.size(); ++i) {
+        PrintCommand(output, "", apdus[i].Wire());
+        ExchangeOutcome outcome = exchange.Send(apdus[i]);
+        PrintAnswer(output, outcome, "");
+        if (!outcome.accepted) {
+            size_t left = apdus.size() - i - 1;
+            std::string what = (!outcome.answered && outcome.sw == 0)
+                                   ? "got no answer from the card"
+                                   : "refused by the card: " + FormatStatusWord(outcome.sw) + " " +
+                                         DescribeStatusWord(outcome.sw);
+            output.Error("APDU " + std::to_string(i + 1) + " " + what +
+                         (left != 0 ? "; " + Plural(left, "APDU") + " not sent" : ""));
+            return kExitRefused;
+        }
+    }
+    return kExitOk;
+}
+
+const CommandSpec sendCommand = {
+    "send",
+    "send [--reader R] APDU...",
+    "send APDUs given in hex and show the card's answers",
+    "Sends each APDU in turn and prints the command, the answer's data and the\n"
+    "status word with its ISO/IEC 7816-4 meaning. Each argument is one APDU in\n"
+    "hex, spaces and colons allowed (quote it when it has spaces): a short\n"
+    "APDU of 4 to 261 bytes, CLA INS P1 P2 [Lc data] [Le], whose length must\n"
+    "agree with Lc. Every APDU is checked before the first is sent.\n"
+    "\n"
+    "The reader answers 61 XX with GET RESPONSE and 6C XX by sending the\n"
+    "command again with Le = XX, and shows the data they bring; --trace shows\n"
+    "those exchanges. A 4-byte APDU goes with P3 = 00.\n"
+    "\n"
+    "Exit status 0 when the card accepted every APDU (90 00); 1 when it\n"
+    "refused one, after which no further APDU is sent; 2 for bad input.\n"
+    "\n"
+    "Example:\n"
+    "  $ zuic send --reader sim '00 A4 00 00 02 3F 00' 00B0000004\n"
+    "  > 00 A4 00 00 02 3F 00\n"
+    "    SW 90 00 success\n"
+    "  > 00 B0 00 00 04\n"
+    "  < 01 02 03 04\n"
+    "    SW 90 00 success\n",
+    {ReaderOption()},
+    &RunSend,
+};
+
+} // namespace zuic

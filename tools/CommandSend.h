@@ -1,0 +1,34 @@
+// zuic send: APDUs given in hex, each printed with the card's answer data and
+// status word.
+#ifndef ZUIC_COMMANDSEND_H
+#define ZUIC_COMMANDSEND_H
+
+#include "Apdu.h"
+#include "CardExchange.h"
+#include "Output.h"
+#include "ZUICRD.h"
+
+#include <string>
+#include <vector>
+
+namespace zuic {
+
+// Reads every argument as one APDU. Returns false and reports the first bad
+// one ("APDU 2: APDU too short: ...") through output.
+bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>& apdus,
+                        Output& output);
+
+// Sends the APDUs in order on an opened reader and prints each answer; stops
+// at the first that the card refuses. Exit status 0 when all were accepted,
+// 1 otherwise.
+int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output);
+
+// How send and run print an exchange: "> command" before it is sent (the
+// trace lines follow it), then "< data" lines and "  SW 90 00 success"
+// followed by suffix.
+void PrintCommand(Output& output, const std::string& label, const Bytes& command);
+void PrintAnswer(Output& output, const ExchangeOutcome& outcome, const std::string& suffix);
+
+} // namespace zuic
+
+#endif

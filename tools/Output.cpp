@@ -1,0 +1,33 @@
+#include "Output.h"
+
+#include "HexCodec.h"
+
+namespace zuic {
+
+void Output::Error(const std::string& message) {
+    m_err << "zuic: " << message << '\n';
+    m_err.flush();
+}
+
+void Output::Data(const std::string& prefix, const unsigned char* data, size_t length) {
+    const size_t perLine = 16;
+    for (size_t i = 0; i < length; i += perLine) {
+        m_out << (i == 0 ? prefix : std::string(prefix.size(), ' '))
+              << FormatHex(data + i, length - i < perLine ? length - i : perLine) << '\n';
+    }
+}
+
+void Output::TraceExchange(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
+                           size_t answerLen) {
+    if (!m_trace) {
+        return;
+    }
+    m_out << "  trace >> " << FormatHex(cmd, cmdLen) << '\n';
+    if (answerLen == 0) {
+        m_out << "  trace << no answer\n";
+    } else {
+        m_out << "  trace << " << FormatHex(answer, answerLen) << '\n';
+    }
+}
+
+} // namespace zuic

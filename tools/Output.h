@@ -1,0 +1,36 @@
+// Where zuic writes: results to standard output, one-line errors to standard
+// error, and the raw exchanges when --trace is on.
+#ifndef ZUIC_OUTPUT_H
+#define ZUIC_OUTPUT_H
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+
+namespace zuic {
+
+class Output {
+  public:
+    Output(std::ostream& out, std::ostream& err, bool trace = false)
+        : m_out(out), m_err(err), m_trace(trace) {}
+
+    std::ostream& Out() { return m_out; }
+    // "zuic: message" on standard error.
+    void Error(const std::string& message);
+    bool Tracing() const { return m_trace; }
+    // Answer data after prefix, 16 bytes a line, the following lines
+    // indented to line up; nothing for no data.
+    void Data(const std::string& prefix, const unsigned char* data, size_t length);
+    // "  trace >> command" and "  trace << answer" (or "no answer").
+    void TraceExchange(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
+                       size_t answerLen);
+
+  private:
+    std::ostream& m_out;
+    std::ostream& m_err;
+    bool m_trace;
+};
+
+} // namespace zuic
+
+#endif

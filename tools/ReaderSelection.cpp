@@ -1,0 +1,119 @@
+#include "ReaderSelection.h"
+
+namespace zuic {
+
+KnownReaders KnownReaders::Current() {
+    KnownReaders known;
+    known.pcsc = ZUListPCSCReaders();
+    known.builtIn = BuiltInReaders();
+    return known;
+}
+
+std::string KnownReaders::List() const {
+    std::string list;
+    auto add = [&list](const std::string& name) {
+        if (!list.empty()) {
+            list += ", ";
+        }
+        list += "'" + name + "'";
+    };
+    for (const BuiltInReader& r : builtIn) {
+        add(r.name);
+    }
+    for (const std::string& name : pcsc) {
+        add(name);
+    }
+    return list.empty() ? "none" : list;
+}
+
+bool ChooseReader(const std::string* requested, const KnownReaders& known, ReaderChoice& choice,
+                  std::string& error) {
+    choice = ReaderChoice();
+    if (requested == nullptr) {
+        if (!known.pcsc.empty()) {
+            choice.name = known.pcsc.front();
+            choice.pcscIndex = 0;
+            return true;
+        }
+        if (!known.builtIn.empty()) {
+            choice.name = known.builtIn.front().name;
+            choice.builtIn = true;
+            return true;
+        }
+        error = "no reader found: no PC/SC reader is connected (is pcscd running?) and this zuic "
+                "has no built-in simulated reader";
+        return false;
+    }
+    const std::string& name = *requested;
+    for (const BuiltInReader& r : known.builtIn) {
+        if (r.name == name) {
+            choice.name = name;
+            choice.builtIn = true;
+            return true;
+        }
+    }
+    for (size_t i = 0; i < known.pcsc.size(); ++i) {
+        if (known.pcsc[i] == name) {
+            choice.name = name;
+            choice.pcscIndex = static_cast<int>(i);
+            return true;
+        }
+    }
+    // Names beginning with "sim" belong to the in-process readers; a part of
+    // a PC/SC reader's name is matched as the reader layer matches it.
+    if (!name.empty() && name.compare(0, 3, "sim") != 0) {
+        for (size_t i = 0; i < known.pcsc.size(); ++i) {
+            if (known.pcsc[i].find(name) != std::string::npos) {
+                choice.name = known.pcsc[i];
+                choice.pcscIndex = static_cast<int>(i);
+                return true;
+            }
+        }
+    }
+    error = "unknown reader '" + name + "'; known readers: " + known.List();
+    return false;
+}
+
+bool RequireCard(CZUReader& reader, const std::string& name, std::string& error) {
+    if (reader.IsCardExist() == 0) {
+        error = "no card in reader '" + name + "'";
+        return false;
+    }
+    return true;
+}
+
+bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& error) {
+    int opened = 0;
+    if (choice.builtIn) {
+        std::string name = choice.name;
+        opened = reader.Open(&name[0], ZU_PROTOCOL_ANY);
+        if (opened == 0) {
+            error = "cannot open reader '" + choice.name + "'";
+            return false;
+        }
+    } else {
+        opened = reader.Open(choice.pcscIndex, ZU_PROTOCOL_ANY);
+        if (opened == 0) {
+            // PC/SC refuses the connection when the reader is empty (or a
+            // card in it does not answer).
+            error = "no card in reader '" + choice.name + "'";
+            return false;
+        }
+    }
+    return RequireCard(reader, choice.name, error);
+}
+
+bool OpenCommandReader(const std::string* requested, CZUReader& reader, std::string& chosenName,
+                       Output& output) {
+    ReaderChoice choice;
+    std::string error;
+    if (!ChooseReader(requested, KnownReaders::Current(), choice, error) ||
+        !OpenReader(reader, choice, error)) {
+        output.Error(error);
+        return false;
+    }
+    chosenName = choice.name;
+    return true;
+}
+
+} // namespace zuic

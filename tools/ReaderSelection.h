@@ -1,0 +1,56 @@
+// Which reader a command uses, and opening it with a card in it. Every
+// failure here is bad input (exit status 2) with a one-line message: an
+// unknown reader with the list of known ones, no reader at all, no card.
+#ifndef ZUIC_READERSELECTION_H
+#define ZUIC_READERSELECTION_H
+
+#include "BuiltInReaders.h"
+#include "Output.h"
+#include "ZUICRD.h"
+
+#include <string>
+#include <vector>
+
+namespace zuic {
+
+struct KnownReaders {
+    std::vector<std::string> pcsc; // in the order the PC/SC service lists them
+    std::vector<BuiltInReader> builtIn;
+
+    // The PC/SC readers and the built-in ones of this process.
+    static KnownReaders Current();
+    // "'sim', 'simsam', 'ACS ACR38U 00 00'", or "none".
+    std::string List() const;
+};
+
+struct ReaderChoice {
+    std::string name; // as shown to the user
+    bool builtIn = false;
+    int pcscIndex = -1; // position in KnownReaders::pcsc
+};
+
+// Picks the reader: with a requested name, the built-in reader of exactly
+// that name, else the PC/SC reader of exactly that name, else the first
+// PC/SC reader whose name contains it; with none, the first PC/SC reader,
+// else the first built-in one. Returns false and sets error otherwise.
+bool ChooseReader(const std::string* requested, const KnownReaders& known, ReaderChoice& choice,
+                  std::string& error);
+
+// Opens the chosen reader and checks that a card is in it. Returns false and
+// sets error when it cannot be opened or holds no card.
+bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& error);
+
+// Checks that the card of an opened reader is there ("no card in reader
+// 'NAME'" otherwise).
+bool RequireCard(CZUReader& reader, const std::string& name, std::string& error);
+
+// What atr, send and run do first: chooses the reader from --reader (null
+// for the default) among the readers of this process, opens it and checks
+// for a card. Returns true with the reader's name in chosenName, or reports
+// the problem through output and returns false (exit status 2).
+bool OpenCommandReader(const std::string* requested, CZUReader& reader, std::string& chosenName,
+                       Output& output);
+
+} // namespace zuic
+
+#endif
