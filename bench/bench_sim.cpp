@@ -66,7 +66,7 @@ void ReadBinaryLibrary(benchmark::State& state) {
         return;
     }
     std::vector<unsigned char> buffer(state.range(0));
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (card.ReadBinaryFile(buffer.data(), buffer.size(), 0) != 1) {
             state.SkipWithError("ReadBinaryFile failed");
             break;
@@ -87,7 +87,7 @@ void ReadBinaryTransport(benchmark::State& state) {
     size_t answerLength = 0;
     transport->Transmit(select, sizeof select, answer, &answerLength);
     std::vector<unsigned char> buffer(state.range(0));
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         for (size_t done = 0; done < buffer.size(); done += 128) {
             unsigned char read[5] = {0x00, 0xB0, static_cast<unsigned char>(done >> 8),
                                      static_cast<unsigned char>(done & 0xFF), 0x80};
@@ -111,7 +111,7 @@ void ExchangeLibrary(benchmark::State& state) {
     }
     unsigned char read[5] = {0x00, 0xB0, 0x00, 0x00, static_cast<unsigned char>(state.range(0))};
     unsigned char resp[256];
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         unsigned long length = sizeof resp;
         if (card.SendCommand(read, sizeof read, resp, &length) != 1) {
             state.SkipWithError("SendCommand failed");
@@ -132,7 +132,7 @@ void ExchangeTransport(benchmark::State& state) {
     size_t answerLength = 0;
     transport->Transmit(select, sizeof select, answer, &answerLength);
     unsigned char read[5] = {0x00, 0xB0, 0x00, 0x00, static_cast<unsigned char>(state.range(0))};
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (!transport->Transmit(read, sizeof read, answer, &answerLength)) {
             state.SkipWithError("Transmit failed");
             break;
@@ -148,7 +148,7 @@ void UpdateMacLibrary(benchmark::State& state) {
         return;
     }
     std::vector<unsigned char> data(state.range(0), 0x5A);
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (UpdateBinaryWithSoftwareMac(&card, U(KEY), data.data(), data.size(), 0) != 1) {
             state.SkipWithError("UpdateBinaryWithSoftwareMac failed");
             break;

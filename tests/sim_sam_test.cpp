@@ -75,24 +75,24 @@ TEST(SimSam, PrepareAndCompute) {
     struct {
         const char* name;
         unsigned char key, kind;
-        Bytes factors;
         unsigned char p1; // 00 encrypt, 01 decrypt
+        Bytes factors;
         Bytes expected;
     } cases[] = {
         {"encrypt with the master key",
          ZUSIM_SAM_MASTER_KEY_NUMBER,
          0x00,
-         {},
          0x00,
+         {},
          Tdes(ZUSIM_SAM_MASTER_KEY, plain)},
         {"decrypt with it, kind named",
          ZUSIM_SAM_MASTER_KEY_NUMBER,
          ZUSIM_KEY_TDES2,
-         {},
          0x01,
+         {},
          Tdes(ZUSIM_SAM_MASTER_KEY, plain, false)},
-        {"the single-DES key", ZUSIM_SAM_DES_KEY_NUMBER, ZUSIM_KEY_DES, {}, 0x00, des},
-        {"a diversified key", ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, factor, 0x00,
+        {"the single-DES key", ZUSIM_SAM_DES_KEY_NUMBER, ZUSIM_KEY_DES, 0x00, {}, des},
+        {"a diversified key", ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, 0x00, factor,
          Tdes(diversified, plain)},
     };
     for (auto& c : cases) {
