@@ -3,6 +3,23 @@
 // challenge and secure messaging that give those commands their meaning.
 // What the creation attributes, access conditions and key records mean is in
 // ZUSimAttributes.h; the SAM and social-security variants derive from it.
+//
+// Answers worth knowing:
+//   SELECT (P2 00) answers the file control information
+//     6F L, 83 02 identifier, [84 n DF name], 82 01 descriptor (38 a DF;
+//     01 binary, 02 fixed, 04 variable, 06 cyclic, 05 tag-and-length
+//     records, 09 key file), for an EF 80 02 size and [88 01 short
+//     identifier], 8A 01 life cycle (01 in creation, 05 in use), 85 n the
+//     creation attribute bytes; P2 0C answers nothing.
+//   READ BINARY past the end of the file gets 6C XX with the bytes left
+//     (6B 00 at or beyond the end); Le 00 reads what there is, up to 256.
+//   READ RECORD with an Le other than the record's length gets 6C XX with
+//     that length; Le 00 reads the whole record.
+//   GET CHALLENGE gives 1 to 8 bytes (Le 00: 8); the challenge, zero-filled
+//     to 8 bytes, serves one EXTERNAL AUTHENTICATE or one secure-messaging
+//     command, whose MAC's initial value is its first 4 bytes and 00 00 00 00.
+//   Power-on and reset forget the selection (the master file is current),
+//   the challenge, the erase key and every PIN or key presented.
 #ifndef ZU_CZUSIMCARD_H
 #define ZU_CZUSIMCARD_H
 

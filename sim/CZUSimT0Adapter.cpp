@@ -27,7 +27,12 @@ void CZUSimT0Adapter::PowerOff() {
 }
 
 std::vector<unsigned char> CZUSimT0Adapter::Process(const unsigned char* apdu, size_t length) {
-    const bool bare = apdu != nullptr && length == 5;
+    if (apdu == nullptr) {
+        m_waiting.clear();
+        m_resendAnswer.clear();
+        return m_card->Process(apdu, length);
+    }
+    const bool bare = length == 5;
     if (bare && apdu[0] == 0x00 && apdu[1] == 0xC0 && !m_waiting.empty()) {
         if (apdu[2] != 0x00 || apdu[3] != 0x00) {
             m_waiting.clear();

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct Readers {
     bool inProcess;      // blank devices can be had, cards can be made to leave
     std::string options; // in process: the connection's options
 };
+
+void PrintTo(const Readers& readers, std::ostream* out) {
+    *out << readers.card << " / " << readers.sam;
+}
 
 std::vector<Readers> AllReaders() {
     std::vector<Readers> all = {
