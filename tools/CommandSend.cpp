@@ -45,7 +45,9 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
                 args[i].size() <= 4) {
                 hint = " (write each APDU as one argument: quote it when it has spaces)";
             }
-            output.Error("APDU " + std::to_string(i + 1) + " ('" + args[i] + "'): " + error + hint);
+            // A long argument is shown by its start: enough to find it.
+            std::string shown = args[i].size() > 40 ? args[i].substr(0, 32) + "..." : args[i];
+            output.Error("APDU " + std::to_string(i + 1) + " ('" + shown + "'): " + error + hint);
             apdus.clear();
             return false;
         }
