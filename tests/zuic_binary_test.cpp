@@ -235,3 +235,29 @@ TEST(ZuicBinary, ReadersListsBothKindsOfReader) {
         line = end == std::string::npos ? end : pcsc.find("\n  ", end);
     }
 }
+
+// Needs a PC/SC service with an empty reader; skipped where there is none.
+TEST(ZuicBinary, AnEmptyPcscReaderIsReportedAsNoCard) {
+    Result readers = RunZuic({"readers"});
+    ASSERT_TRUE(readers.exited);
+    const std::string marker = "  no card\n";
+    size_t end = readers.out.find(marker);
+    size_t builtIn = readers.out.find("\nBuilt-in readers:");
+    if (end == std::string::npos || end > builtIn) {
+        GTEST_SKIP() << "no PC/SC reader without a card";
+    }
+    size_t start = readers.out.rfind("\n  ", end) + 3;
+    std::string name = readers.out.substr(start, end - start);
+    name = name.substr(0, name.find_last_not_of(' ') + 1);
+    for (const char* command : {"atr", "send"}) {
+        SCOPED_TRACE(command);
+        std::vector<std::string> args = {command, "--reader", name};
+        if (std::string(command) == "send") {
+            args.push_back("00 A4 00 00 02 3F 00");
+        }
+        Result r = RunZuic(args);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("zuic: no card in reader '" + name + "'\n", r.err);
+    }
+}
