@@ -81,7 +81,8 @@ const CommandSpec readersCommand = {
     "  PC/SC readers:\n"
     "    Virtual PCD 00 00  card present\n"
     "  Built-in readers:\n"
-    "    sim     simulated card  card present\n",
+    "    sim       simulated card                  card present\n"
+    "    ...\n",
     {},
     &RunReaders,
 };
