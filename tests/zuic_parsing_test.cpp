@@ -3,6 +3,7 @@
 #include "tools/Apdu.h"
 #include "tools/ArgParser.h"
 #include "tools/HexCodec.h"
+#include "tools/Output.h"
 #include "tools/ReaderSelection.h"
 #include "tools/Script.h"
 #include "tools/StatusWordPattern.h"
@@ -380,5 +381,24 @@ TEST(ZuicReaderSelection, ChoosesBuiltInThenExactThenPartOfAPcscName) {
         EXPECT_EQ(c.name, choice.name);
         EXPECT_EQ(c.builtIn, choice.builtIn);
         EXPECT_EQ(c.index, choice.pcscIndex);
+    }
+}
+
+TEST(ZuicOutput, MessagesShowArgumentsEscapedAndCut) {
+    struct Case {
+        std::string text;
+        size_t limit;
+        const char* shown;
+    } cases[] = {
+        {"00 A4", 40, "00 A4"},
+        {std::string("a\x1b[2Jb", 6), 40, "a\\x1B[2Jb"},
+        {"\xff\xfe", 40, "\\xFF\\xFE"},
+        {std::string(3, '\0'), 40, "\\x00\\x00\\x00"},
+        {"0123456789", 4, "0123..."},
+        {"0123", 4, "0123"},
+        {"", 4, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.shown, Printable(c.text, c.limit));
     }
 }

@@ -65,26 +65,28 @@ bool LoadScript(const std::string& path, std::vector<ScriptLine>& lines, Output&
     } else {
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
-            output.Error("cannot read script '" + path + "': " + std::strerror(errno));
+            output.Error("cannot read script '" + Printable(path, 200) +
+                         "': " + std::strerror(errno));
             return false;
         }
         if (S_ISDIR(info.st_mode)) {
-            output.Error("cannot read script '" + path + "': it is a directory");
+            output.Error("cannot read script '" + Printable(path, 200) + "': it is a directory");
             return false;
         }
         std::ifstream in(path);
         if (!in) {
-            output.Error("cannot read script '" + path + "': " + std::strerror(errno));
+            output.Error("cannot read script '" + Printable(path, 200) +
+                         "': " + std::strerror(errno));
             return false;
         }
         parsed = ParseScript(in, lines, error);
     }
     if (!parsed) {
-        output.Error(path + ": " + error);
+        output.Error(Printable(path, 200) + ": " + error);
         return false;
     }
     if (lines.empty()) {
-        output.Error(path + ": the script has no commands");
+        output.Error(Printable(path, 200) + ": the script has no commands");
         return false;
     }
     return true;

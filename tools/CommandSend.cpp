@@ -46,7 +46,7 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
                 hint = " (write each APDU as one argument: quote it when it has spaces)";
             }
             // A long argument is shown by its start: enough to find it.
-            std::string shown = args[i].size() > 40 ? args[i].substr(0, 32) + "..." : args[i];
+            std::string shown = Printable(args[i]);
             std::string message = "APDU " + std::to_string(i + 1) + " ('";
             message += shown;
             message += "'): ";
