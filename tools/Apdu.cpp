@@ -48,7 +48,8 @@ bool Apdu::Parse(const std::string& text, Apdu& apdu, std::string& error) {
         const size_t follow = n - 5;
         if (lc == 0) {
             error = "Lc is 00 but " + std::to_string(follow) +
-                    " bytes follow the header (a short APDU carries 1 to 255 data bytes)";
+                    (follow == 1 ? " byte follows" : " bytes follow") +
+                    " the header (a short APDU carries 1 to 255 data bytes)";
             return false;
         }
         if (follow == lc) {

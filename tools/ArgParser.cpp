@@ -1,5 +1,7 @@
 #include "ArgParser.h"
 
+#include "Output.h"
+
 namespace zuic {
 
 namespace {
@@ -47,12 +49,12 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
                 inlineValue = true;
             }
         } else {
-            error = "unknown option '" + arg + "'";
+            error = "unknown option '" + Printable(arg) + "'";
             return false;
         }
         const OptionSpec* spec = Find(known, name);
         if (spec == nullptr) {
-            error = "unknown option '--" + name + "'";
+            error = "unknown option '--" + Printable(name) + "'";
             return false;
         }
         if (parsed.Has(name)) {

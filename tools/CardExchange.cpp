@@ -6,7 +6,7 @@ namespace {
 
 // Room for everything the reader gathers with GET RESPONSE: it stops after
 // 256 of them, each of at most 256 bytes, behind the first answer's data.
-const size_t kAnswerRoom = 257 * 256;
+const size_t kAnswerRoom = size_t{257} * 256;
 
 } // namespace
 

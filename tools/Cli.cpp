@@ -130,7 +130,7 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         }
         const CommandSpec* command = FindCommand(positionals.front());
         if (command == nullptr || positionals.size() > 1) {
-            errors.Error("unknown command '" + positionals.front() +
+            errors.Error("unknown command '" + Printable(positionals.front()) +
                          "'; commands: " + CommandNames());
             return kExitBadInput;
         }
@@ -140,7 +140,7 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
 
     const CommandSpec* command = FindCommand(name);
     if (command == nullptr) {
-        errors.Error("unknown command '" + name + "'; commands: " + CommandNames() +
+        errors.Error("unknown command '" + Printable(name) + "'; commands: " + CommandNames() +
                      " (see zuic --help)");
         return kExitBadInput;
     }

@@ -10,7 +10,8 @@ namespace {
 
 int RunAtr(const Invocation& invocation, Output& output) {
     if (!invocation.args.positionals.empty()) {
-        output.Error("atr takes no arguments (got '" + invocation.args.positionals.front() + "')");
+        output.Error("atr takes no arguments (got '" +
+                     Printable(invocation.args.positionals.front()) + "')");
         return kExitBadInput;
     }
     CZUReader reader;

@@ -19,8 +19,8 @@ std::string Padded(const std::string& text, size_t width) {
 
 int RunReaders(const Invocation& invocation, Output& output) {
     if (!invocation.args.positionals.empty()) {
-        output.Error("readers takes no arguments (got '" + invocation.args.positionals.front() +
-                     "')");
+        output.Error("readers takes no arguments (got '" +
+                     Printable(invocation.args.positionals.front()) + "')");
         return kExitBadInput;
     }
     KnownReaders known = KnownReaders::Current();
@@ -81,7 +81,8 @@ const CommandSpec readersCommand = {
     "  PC/SC readers:\n"
     "    Virtual PCD 00 00  card present\n"
     "  Built-in readers:\n"
-    "    sim     simulated card  card present\n",
+    "    sim       simulated card                  card present\n"
+    "    ...\n",
     {},
     &RunReaders,
 };

@@ -65,26 +65,28 @@ bool LoadScript(const std::string& path, std::vector<ScriptLine>& lines, Output&
     } else {
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
-            output.Error("cannot read script '" + path + "': " + std::strerror(errno));
+            output.Error("cannot read script '" + Printable(path, 200) +
+                         "': " + std::strerror(errno));
             return false;
         }
         if (S_ISDIR(info.st_mode)) {
-            output.Error("cannot read script '" + path + "': it is a directory");
+            output.Error("cannot read script '" + Printable(path, 200) + "': it is a directory");
             return false;
         }
         std::ifstream in(path);
         if (!in) {
-            output.Error("cannot read script '" + path + "': " + std::strerror(errno));
+            output.Error("cannot read script '" + Printable(path, 200) +
+                         "': " + std::strerror(errno));
             return false;
         }
         parsed = ParseScript(in, lines, error);
     }
     if (!parsed) {
-        output.Error(path + ": " + error);
+        output.Error(Printable(path, 200) + ": " + error);
         return false;
     }
     if (lines.empty()) {
-        output.Error(path + ": the script has no commands");
+        output.Error(Printable(path, 200) + ": the script has no commands");
         return false;
     }
     return true;
@@ -124,8 +126,11 @@ int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& o
                 (!outcome.answered && outcome.sw == 0)
                     ? "no answer from the card"
                     : FormatStatusWord(outcome.sw) + " (" + DescribeStatusWord(outcome.sw) + ")";
-            output.Error("line " + std::to_string(line.number) + ": expected " + wanted + ", got " +
-                         got);
+            std::string message = "line " + std::to_string(line.number) + ": expected ";
+            message += wanted;
+            message += ", got ";
+            message += got;
+            output.Error(message);
             out << "summary: " << lines.size() << " commands, " << i + 1 << " run, " << i
                 << " as expected, mismatch at line " << line.number << ", " << lines.size() - i - 1
                 << " not run (" << Seconds(std::chrono::steady_clock::now() - start) << ")\n";
@@ -166,9 +171,9 @@ const CommandSpec runCommand = {
     "did not (nothing after it is sent), 2 for bad input.\n"
     "\n"
     "Example script:\n"
-    "  # select the master file and read 4 bytes of the current file\n"
+    "  # select the master file and ask for a challenge\n"
     "  00 A4 00 00 02 3F 00   = 9000\n"
-    "  00 B0 00 00 04\n"
+    "  00 84 00 00 04\n"
     "  00 A4 00 00 02 12 34   = 6A82   # no such file\n"
     "\n"
     "  $ zuic run --reader sim select.apdu\n"

@@ -45,7 +45,14 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
                 args[i].size() <= 4) {
                 hint = " (write each APDU as one argument: quote it when it has spaces)";
             }
-            output.Error("APDU " + std::to_string(i + 1) + " ('" + args[i] + "'): " + error + hint);
+            // A long argument is shown by its start: enough to find it.
+            std::string shown = Printable(args[i]);
+            std::string message = "APDU " + std::to_string(i + 1) + " ('";
+            message += shown;
+            message += "'): ";
+            message += error;
+            message += hint;
+            output.Error(message);
             apdus.clear();
             return false;
         }
@@ -106,11 +113,11 @@ const CommandSpec sendCommand = {
     "refused one, after which no further APDU is sent; 2 for bad input.\n"
     "\n"
     "Example:\n"
-    "  $ zuic send --reader sim '00 A4 00 00 02 3F 00' 00B0000004\n"
+    "  $ zuic send --reader sim '00 A4 00 00 02 3F 00' 0084000004\n"
     "  > 00 A4 00 00 02 3F 00\n"
     "    SW 90 00 success\n"
-    "  > 00 B0 00 00 04\n"
-    "  < 01 02 03 04\n"
+    "  > 00 84 00 00 04\n"
+    "  < 5C 1E 93 07\n"
     "    SW 90 00 success\n",
     {ReaderOption()},
     &RunSend,

@@ -2,7 +2,28 @@
 
 #include "HexCodec.h"
 
+#include <cstdio>
+
 namespace zuic {
+
+std::string Printable(const std::string& text, size_t limit) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shown.size() >= limit) {
+            shown += "...";
+            break;
+        }
+        unsigned char u = static_cast<unsigned char>(text[i]);
+        if (u >= 0x20 && u < 0x7F) {
+            shown += text[i];
+        } else {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02X", u);
+            shown += buffer;
+        }
+    }
+    return shown;
+}
 
 void Output::Error(const std::string& message) {
     m_err << "zuic: " << message << '\n';

@@ -9,6 +9,10 @@
 
 namespace zuic {
 
+// text as it can stand in a one-line message: control and non-ASCII bytes
+// become \xNN, and text longer than limit is cut to its start and "...".
+std::string Printable(const std::string& text, size_t limit = 40);
+
 class Output {
   public:
     Output(std::ostream& out, std::ostream& err, bool trace = false)

@@ -70,7 +70,7 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
             }
         }
     }
-    error = "unknown reader '" + name + "'; known readers: " + known.List();
+    error = "unknown reader '" + Printable(name, 80) + "'; known readers: " + known.List();
     return false;
 }
 

@@ -1,0 +1,94 @@
+// A host program on the installed ZUICAPI: opens the reader named on the
+// command line (default "sim"), resets the card, selects the master file,
+// and computes with softenc the secure-messaging DES MAC that a protected
+// UPDATE BINARY to this card would carry, on the card's own challenge.
+//
+//   zuicapi_host [READER]
+//
+// Exit status 0 when all went through, 1 when the card refused a command, 2
+// when the reader cannot be opened or holds no card.
+#include "ZUICAPI.h"
+#include "softenc.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+void PrintHex(const char* label, const unsigned char* data, unsigned long length) {
+    std::printf("%s", label);
+    for (unsigned long i = 0; i < length; ++i) {
+        std::printf(" %02X", data[i]);
+    }
+    std::printf("\n");
+}
+
+int Refused(const char* what, const CZUICAPI& card) {
+    std::fprintf(stderr, "zuicapi_host: the card refused %s: SW %04X\n", what, card.GetSW());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string readerName = argc > 1 ? argv[1] : "sim";
+
+    CZUICAPI card;
+    if (card.Open(&readerName[0], ZU_PROTOCOL_ANY) == 0) {
+        std::string known;
+        for (const std::string& name : ZUListPCSCReaders()) {
+            known += (known.empty() ? "'" : ", '") + name + "'";
+        }
+        std::fprintf(stderr,
+                     "zuicapi_host: cannot open reader '%s' (no such reader, or no card in it); "
+                     "PC/SC readers: %s\n",
+                     readerName.c_str(), known.empty() ? "none" : known.c_str());
+        return 2;
+    }
+    std::printf("reader: %s\n", readerName.c_str());
+
+    unsigned char atr[64];
+    unsigned long atrLength = sizeof atr;
+    if (card.Reset(atr, &atrLength) == 0) {
+        std::fprintf(stderr, "zuicapi_host: no card in reader '%s'\n", readerName.c_str());
+        return 2;
+    }
+    PrintHex("ATR:", atr, atrLength);
+
+    unsigned char masterFile[2] = {0x3F, 0x00};
+    unsigned char fci[256];
+    unsigned long fciLength = sizeof fci;
+    if (card.SelectDF(masterFile, fci, &fciLength) == 0) {
+        return Refused("SELECT of the master file 3F 00", card);
+    }
+    std::printf("master file 3F 00 selected, SW %04X\n", card.GetSW());
+    if (fciLength != 0) {
+        PrintHex("file control information:", fci, fciLength);
+    }
+
+    // The MAC's initial value: the card's 4-byte challenge, then 00 00 00 00.
+    unsigned char iv[8] = {0};
+    if (card.GenerateRandom(iv, 4) == 0) {
+        return Refused("GET CHALLENGE", card);
+    }
+    PrintHex("challenge:", iv, 4);
+
+    // UPDATE BINARY under secure messaging at offset 0 of the current file:
+    // header 04 D6 00 00, Lc counting the data and the 4 MAC bytes.
+    const unsigned char key[16] = {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47,
+                                   0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F};
+    const unsigned char data[4] = {0x11, 0x22, 0x33, 0x44};
+    std::vector<unsigned char> command = {0x04, 0xD6, 0x00, 0x00, sizeof data + 4};
+    command.insert(command.end(), data, data + sizeof data);
+
+    CDESMac mac;
+    mac.Init(key, sizeof key, iv);
+    mac.Update(command.data(), command.size());
+    unsigned char macBytes[4];
+    mac.Final(macBytes);
+    PrintHex("command:", command.data(), command.size());
+    PrintHex("DES MAC (MAC algorithm 3, 16-byte key):", macBytes, sizeof macBytes);
+    return 0;
+}

@@ -1,0 +1,263 @@
+// The zuic program as a user meets it: every bad input gets one line on
+// standard error and exit status 2, --help works for every command, and
+// readers lists what there is. Runs the built program.
+#include "tools/Commands.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Result {
+    bool exited = false; // ended by exit, not by a signal
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string TempFile(const std::string& tag) {
+    char name[] = "/tmp/zuic_binary_test_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return std::string(name) + tag;
+}
+
+// Runs build/tools/zuic with args, standard input from /dev/null or from a
+// file holding stdinText.
+Result RunZuic(const std::vector<std::string>& args, const std::string* stdinText = nullptr) {
+    const std::string program = std::string(ZUIC_BINARY_DIR) + "/tools/zuic";
+    const std::string base = TempFile("");
+    const std::string outPath = base + ".out";
+    const std::string errPath = base + ".err";
+    std::string inPath = "/dev/null";
+    if (stdinText != nullptr) {
+        inPath = base + ".in";
+        std::ofstream(inPath, std::ios::binary) << *stdinText;
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    Result result;
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc == 0) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+            result.exited = true;
+            result.status = WEXITSTATUS(status);
+        }
+        result.out = ReadAll(outPath);
+        result.err = ReadAll(errPath);
+    }
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    std::remove(base.c_str());
+    if (stdinText != nullptr) {
+        std::remove(inPath.c_str());
+    }
+    return result;
+}
+
+std::string WriteScript(const std::string& text) {
+    std::string path = TempFile(".apdu");
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string Repeat(const std::string& unit, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        text += unit;
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(ZuicBinary, BadInputGetsOneLineAndExitStatusTwo) {
+    const std::string badLine = WriteScript("# a script\n00 A4 00 00 02 3F 00 = 9000\n\n"
+                                            "00 B0 00 00 04 = 90XZ\n00 B0 00 00 04\n");
+    const std::string shortLine = WriteScript("00 A4 00 00 02 3F 00\n00 A4 00\n");
+    const std::string empty = WriteScript("# nothing but comments\n\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message; // the whole line after "zuic: ", or its beginning with "..."
+    } cases[] = {
+        {{}, "no command given; commands: readers, atr, send, run..."},
+        {{"frob"}, "unknown command 'frob'; commands: readers, atr, send, run..."},
+        {{"--frob", "atr"}, "unknown option '--frob' (see zuic --help)"},
+        {{"atr", "--reader"}, "option --reader needs a value (R) (see zuic --help)"},
+        {{"send", "00 A4 0G 00"}, "APDU 1 ('00 A4 0G 00'): malformed hex: 'G' is not a hex digit"},
+        {{"send", "00A4000002 3F00", "0 0A4"},
+         "APDU 2 ('0 0A4'): malformed hex: '0' has an odd number of hex digits"},
+        {{"send", "00 A4 00"},
+         "APDU 1 ('00 A4 00'): APDU too short: 3 bytes (an APDU has 4 to "
+         "261 bytes)"},
+        {{"send", "00D60000FF" + Repeat("00", 257)},
+         "APDU 1 ('00D60000FF...): APDU too long: 262 bytes (an APDU has 4 to 261 bytes)"},
+        {{"send", "00 A4 00 00 05 3F 00"},
+         "APDU 1 ('00 A4 00 00 05 3F 00'): Lc 05 announces 5 data bytes but 2 bytes follow the "
+         "header"},
+        {{"send", "--reader", "no such reader", "00 A4 00 00 02 3F 00"},
+         "unknown reader 'no such reader'; known readers: ..."},
+        {{"atr", "--reader", "simulator-that-is-not-there"},
+         "unknown reader 'simulator-that-is-not-there'; known readers: ..."},
+        {{"run", "--reader", "nosuch", badLine},
+         badLine + ": line 4: expected status word '90XZ': 'Z' is neither a hex digit nor X"},
+        {{"run", shortLine},
+         shortLine + ": line 2: APDU too short: 3 bytes (an APDU has 4 to 261 bytes)"},
+        {{"run", empty}, empty + ": the script has no commands"},
+        {{"run", "/nonexistent.apdu"},
+         "cannot read script '/nonexistent.apdu': No such file or directory"},
+        {{"run"}, "run needs a script file (see zuic run --help)"},
+        {{"send"}, "send needs at least one APDU (see zuic send --help)"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) {
+            joined += a.substr(0, 30) + " ";
+        }
+        SCOPED_TRACE(joined);
+        Result r = RunZuic(c.args);
+        ASSERT_TRUE(r.exited) << "zuic did not exit normally";
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("", r.out);
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        std::string expected = "zuic: " + c.message;
+        size_t dots = expected.find("...");
+        if (dots != std::string::npos) {
+            std::string head = expected.substr(0, dots);
+            std::string tail = expected.substr(dots + 3);
+            EXPECT_EQ(0u, r.err.find(head)) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(tail)) << r.err;
+        } else {
+            EXPECT_EQ(expected + "\n", r.err);
+        }
+    }
+    std::remove(badLine.c_str());
+    std::remove(shortLine.c_str());
+    std::remove(empty.c_str());
+}
+
+TEST(ZuicBinary, ScriptFromStandardInputIsCheckedLikeAFile) {
+    std::string script = "00 A4 00 00 02 3F 00\n00 B0 00 00 04 =\n";
+    Result r = RunZuic({"run", "--reader", "nosuch", "-"}, &script);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("zuic: -: line 2: '=' without an expected status word\n", r.err);
+}
+
+TEST(ZuicBinary, HelpForEveryCommand) {
+    Result general = RunZuic({"--help"});
+    ASSERT_TRUE(general.exited);
+    EXPECT_EQ(0, general.status);
+    EXPECT_EQ("", general.err);
+    EXPECT_EQ(0u, general.out.find("usage: zuic [--trace] COMMAND [options] [arguments]\n"));
+    for (const zuic::CommandSpec* command : zuic::AllCommands()) {
+        SCOPED_TRACE(command->name);
+        EXPECT_NE(std::string::npos, general.out.find("\n  " + command->name + " "));
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{command->name, "--help"},
+              std::vector<std::string>{"-h", command->name},
+              std::vector<std::string>{"help", command->name}}) {
+            Result r = RunZuic(args);
+            ASSERT_TRUE(r.exited);
+            EXPECT_EQ(0, r.status);
+            EXPECT_EQ("", r.err);
+            EXPECT_EQ(0u, r.out.find("usage: zuic " + command->synopsis + "\n")) << r.out;
+            EXPECT_NE(std::string::npos, r.out.find("Example")) << r.out;
+            EXPECT_NE(std::string::npos, r.out.find("  --trace ")) << r.out;
+            for (const zuic::OptionSpec& option : command->options) {
+                EXPECT_NE(std::string::npos, r.out.find("  --" + option.name + " ")) << r.out;
+            }
+        }
+    }
+}
+
+TEST(ZuicBinary, ReadersListsBothKindsOfReader) {
+    Result r = RunZuic({"readers"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, r.out.find("PC/SC readers:")) << r.out;
+    size_t builtIn = r.out.find("\nBuilt-in readers:");
+    ASSERT_NE(std::string::npos, builtIn) << r.out;
+#if defined(ZUIC_HAVE_SIM)
+    EXPECT_NE(std::string::npos, r.out.find("\n  sim ", builtIn)) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\n  simsam ", builtIn)) << r.out;
+#else
+    EXPECT_NE(std::string::npos,
+              r.out.find("Built-in readers: none (this zuic was built without the simulated card)"))
+        << r.out;
+#endif
+    // Every PC/SC line carries whether a card is in the reader.
+    std::string pcsc = r.out.substr(0, builtIn);
+    size_t line = pcsc.find("\n  ");
+    while (line != std::string::npos) {
+        size_t end = pcsc.find('\n', line + 1);
+        std::string text = pcsc.substr(line + 1, end == std::string::npos ? end : end - line - 1);
+        EXPECT_TRUE(text.find("card present") != std::string::npos ||
+                    text.find("no card") != std::string::npos)
+            << text;
+        line = end == std::string::npos ? end : pcsc.find("\n  ", end);
+    }
+}
+
+// Needs a PC/SC service with an empty reader; skipped where there is none.
+TEST(ZuicBinary, AnEmptyPcscReaderIsReportedAsNoCard) {
+    Result readers = RunZuic({"readers"});
+    ASSERT_TRUE(readers.exited);
+    const std::string marker = "  no card\n";
+    size_t end = readers.out.find(marker);
+    size_t builtIn = readers.out.find("\nBuilt-in readers:");
+    if (end == std::string::npos || end > builtIn) {
+        GTEST_SKIP() << "no PC/SC reader without a card";
+    }
+    size_t start = readers.out.rfind("\n  ", end) + 3;
+    std::string name = readers.out.substr(start, end - start);
+    name = name.substr(0, name.find_last_not_of(' ') + 1);
+    for (const char* command : {"atr", "send"}) {
+        SCOPED_TRACE(command);
+        std::vector<std::string> args = {command, "--reader", name};
+        if (std::string(command) == "send") {
+            args.push_back("00 A4 00 00 02 3F 00");
+        }
+        Result r = RunZuic(args);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("zuic: no card in reader '" + name + "'\n", r.err);
+    }
+}
