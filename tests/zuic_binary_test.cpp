@@ -261,3 +261,96 @@ TEST(ZuicBinary, AnEmptyPcscReaderIsReportedAsNoCard) {
         EXPECT_EQ("zuic: no card in reader '" + name + "'\n", r.err);
     }
 }
+
+#if defined(ZUIC_HAVE_SIM)
+// zuic demo issues the built-in card from blank and uses it: every step ok in
+// order, or, when the card leaves in the middle, the failing step named, no
+// step after it, and exit status 1.
+TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
+    const std::vector<std::string> steps = {
+        "reset the card: ATR ",
+        "erase the card's file system",
+        "load key 03 encrypted and MACed in software",
+        "verify a wrong PIN: refused with 63 C2",
+        "write the binary file without a MAC: refused with 69 82",
+        "write 600 bytes with MACs computed in software",
+        "read the 600 bytes back",
+        "internal authentication with key 03, checked with softenc",
+        "diversify the SAM's master key for the card's serial number",
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        size_t okSteps;    // how many of `steps` are there, in order, as ok
+        const char* apdu;  // a line that must be there, or null: no APDU lines at all
+        const char* error; // standard error, whole
+    } cases[] = {
+        {{"demo"}, 0, steps.size(), "          >> 04 D6 00 C8 CC ", ""},
+        {{"demo", "--brief"}, 0, steps.size(), nullptr, ""},
+        // With T=0 answering, every answer with data comes by GET RESPONSE.
+        {{"demo", "--reader", "sim:t0", "--sam", "simsam:t0"},
+         0,
+         steps.size(),
+         "          >> 00 C0 00 00 ",
+         ""},
+        // The card leaves after 23 commands, before the first secure write's
+        // challenge: that step fails and no later step runs.
+        {{"demo", "--reader", "sim:remove=23"},
+         1,
+         5,
+         "FAILED  write 600 bytes with MACs computed in software: the write at offset 0: no answer "
+         "from the "
+         "card",
+         ""},
+        {{"demo", "extra"}, 2, 0, nullptr, "zuic: demo takes no arguments (got 'extra')\n"},
+        {{"demo", "--reader", "sim:nosuchoption"},
+         2,
+         0,
+         nullptr,
+         "zuic: cannot open reader 'sim:nosuchoption'\n"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) {
+            joined += a + " ";
+        }
+        SCOPED_TRACE(joined);
+        Result r = RunZuic(c.args);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(c.status, r.status) << r.out << r.err;
+        EXPECT_EQ(c.error, r.err);
+        if (c.status == 2) {
+            EXPECT_EQ("", r.out);
+            continue;
+        }
+        size_t at = 0;
+        for (size_t i = 0; i < steps.size(); ++i) {
+            size_t found = r.out.find("\nok      " + steps[i], at);
+            if (i < c.okSteps) {
+                ASSERT_NE(std::string::npos, found) << steps[i] << "\n" << r.out;
+                at = found + 1;
+            } else {
+                EXPECT_EQ(std::string::npos, found) << steps[i] << "\n" << r.out;
+            }
+        }
+        size_t failedSteps = 0;
+        for (size_t f = r.out.find("\nFAILED  "); f != std::string::npos;
+             f = r.out.find("\nFAILED  ", f + 1)) {
+            ++failedSteps;
+        }
+        EXPECT_EQ(c.status == 0 ? 0u : 1u, failedSteps) << r.out;
+        if (c.apdu == nullptr) {
+            EXPECT_EQ(std::string::npos, r.out.find(">>")) << r.out;
+        } else {
+            EXPECT_NE(std::string::npos, r.out.find(c.apdu)) << r.out;
+        }
+        // The table at the end: one line per step that ran, then the verdict.
+        const std::string verdict = c.status == 0 ? "  ok\n" : "  FAILED\n";
+        size_t all = r.out.rfind("\nall ");
+        ASSERT_NE(std::string::npos, all) << r.out;
+        EXPECT_EQ(r.out.size() - verdict.size(), r.out.rfind(verdict)) << r.out;
+        EXPECT_EQ(c.status != 0, r.out.find("FAILED", r.out.find("\nstep ")) != std::string::npos)
+            << r.out;
+    }
+}
+#endif

@@ -397,10 +397,12 @@ TEST(ZuicCli, RefusesBadInputBeforeReachingAReader) {
         int status;
         std::string err; // whole standard error, or its beginning when it ends in "..."
     } cases[] = {
-        {{}, kExitBadInput, "zuic: no command given; commands: readers, atr, send, run ..."},
+        {{},
+         kExitBadInput,
+         "zuic: no command given; commands: readers, atr, send, run, sim, demo ..."},
         {{"frob"},
          kExitBadInput,
-         "zuic: unknown command 'frob'; commands: readers, atr, send, run ..."},
+         "zuic: unknown command 'frob'; commands: readers, atr, send, run, sim, demo ..."},
         {{"atr", "--frob"}, kExitBadInput, "zuic: unknown option '--frob' (see zuic --help)\n"},
         {{"fr\x1b[2Job"}, kExitBadInput, "zuic: unknown command 'fr\\x1B[2Job'; commands: ..."},
         {{"send", "00 A4 \xff"},

@@ -357,6 +357,9 @@ TEST(ZuicReaderSelection, ChoosesBuiltInThenExactThenPartOfAPcscName) {
         {&both, "Virtual PCD 00 01", true, "Virtual PCD 00 01", false, 2, nullptr},
         {&both, "PCD", true, "Virtual PCD 00 00", false, 1, nullptr},
         {&both, "00 01", true, "Virtual PCD 00 01", false, 2, nullptr},
+        {&both, "sim:t0,remove=3", true, "sim:t0,remove=3", true, -1, nullptr},
+        {&both, "simsam:t0", true, "simsam:t0", true, -1, nullptr},
+        {&both, "simsa:t0", false, nullptr, false, -1, "unknown reader 'simsa:t0'"},
         {&both, "simsa", false, nullptr, false, -1,
          "unknown reader 'simsa'; known readers: 'sim', 'simsam', 'ACS ACR38U 00 00', "
          "'Virtual PCD 00 00', 'Virtual PCD 00 01'"},

@@ -47,7 +47,7 @@ int RunSim(const Invocation& invocation, Output& output) {
     std::unique_ptr<CZUSimDevice> device = ZUSimCreate(name.c_str());
     if (!device) {
         output.Error("unknown simulated card '" + name +
-                     "'; known: sim, simsam, simsb, simsbsam (options :t0, refuse=N)");
+                     "'; known: sim, simsam, simsb, simsbsam (options :t0, remove=N, refuse=N)");
         return kExitBadInput;
     }
     std::signal(SIGINT, OnSignal);

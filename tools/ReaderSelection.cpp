@@ -46,7 +46,9 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
     }
     const std::string& name = *requested;
     for (const BuiltInReader& r : known.builtIn) {
-        if (r.name == name) {
+        // A built-in reader takes the simulator's options after a colon
+        // ("sim:t0", "simsam:remove=3"); opening it checks them.
+        if (name == r.name || name.compare(0, r.name.size() + 1, r.name + ":") == 0) {
             choice.name = name;
             choice.builtIn = true;
             return true;

@@ -1,0 +1,38 @@
+# shellcheck shell=bash
+# Sourced by the CI stages that go through the real PC/SC stack.
+#
+# start_pcscd LOG: sees that pcscd runs. Unless one runs already it starts
+# pcscd (through sudo when not root: its socket lies under /run), logging to
+# LOG, and adds its process to the caller's PIDS so that the caller's cleanup
+# stops it. Returns 1, saying why with pcscd's last lines, when pcscd cannot
+# come up on this machine.
+PCSCD_SOCKET=/run/pcscd/pcscd.comm
+
+start_pcscd() {
+  local log=$1 pid
+  if pgrep -x pcscd >/dev/null; then
+    echo "pcscd is already running; using it"
+    return 0
+  fi
+  if ! command -v pcscd >/dev/null; then
+    echo "pcscd is not installed"
+    return 1
+  fi
+  local command=(pcscd)
+  if [ "$(id -u)" != 0 ] && sudo -n true 2>/dev/null; then command=(sudo -n pcscd); fi
+  "${command[@]}" --foreground --debug >"$log" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  for _ in $(seq 300); do
+    [ -S "$PCSCD_SOCKET" ] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -S "$PCSCD_SOCKET" ] && return 0
+  if ! kill -0 "$pid" 2>/dev/null; then
+    wait "$pid" || echo "pcscd ended with status $?"
+  fi
+  echo "pcscd did not come up (run by user id $(id -u)); it printed:"
+  tail -n 40 "$log" || true
+  return 1
+}

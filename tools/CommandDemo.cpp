@@ -1,0 +1,468 @@
+// zuic demo: issues a card from blank with the library's own operations and
+// reads it back, printing every step and the APDUs that went to the card.
+#include "Commands.h"
+#include "CardExchange.h"
+#include "HexCodec.h"
+#include "ReaderSelection.h"
+
+#if defined(ZUIC_HAVE_SIM)
+#include "ZUICAPI.h"
+#include "sim/ZUSim.h"
+#include "sim/ZUSimAttributes.h"
+#include "softenc.h"
+#endif
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zuic {
+
+namespace {
+
+#if defined(ZUIC_HAVE_SIM)
+
+// The card the demo issues: a master file with a key file (PIN and three
+// triple-DES keys), and an application holding a binary file written under
+// secure messaging and a file of variable records.
+const unsigned char kMf[2] = {0x3F, 0x00};
+const unsigned char kKeyFile[2] = {0x00, 0x01};
+const unsigned char kApp[2] = {0xDF, 0x01};
+const unsigned char kBinary[2] = {0x01, 0x01};
+const unsigned char kRecords[2] = {0x01, 0x02};
+const unsigned char kAppName[] = "ZUSIM.APP1";
+const size_t kAppNameLength = sizeof kAppName - 1;
+const unsigned char kSerial[8] = {0x20, 0x26, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34};
+
+const unsigned char kAuthKeyNo = 0x01, kSmKeyNo = 0x02, kLoadedKeyNo = 0x03;
+const unsigned char kAuthKey[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                    0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+const unsigned char kSmKey[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                                  0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
+const unsigned char kLoadedKey[16] = {0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x69, 0x78,
+                                      0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0};
+const size_t kFileSize = 1024;
+const size_t kWritten = 600;
+const size_t kPiece = 200; // bytes per secure write
+const size_t kShownBytes = 24;
+
+Bytes KeyRecord(unsigned char number, const unsigned char* key) {
+    Bytes record(3 + 16);
+    record[0] = number;
+    record[1] = ZUSIM_KEY_TDES2;
+    record[2] = 0x00; // no error counter
+    std::memcpy(record.data() + 3, key, 16);
+    return record;
+}
+
+unsigned char* Mutable(const unsigned char* p) {
+    return const_cast<unsigned char*>(p);
+}
+
+std::string SwText(unsigned short sw) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X %02X", sw >> 8, sw & 0xFF);
+    return text;
+}
+
+// Hex of at most kShownBytes bytes, and the whole length when cut.
+std::string Shown(const Bytes& bytes) {
+    if (bytes.size() <= kShownBytes) {
+        return FormatHex(bytes);
+    }
+    return FormatHex(bytes.data(), kShownBytes) + " ... (" + std::to_string(bytes.size()) +
+           " bytes)";
+}
+
+struct StepRecord {
+    std::string title;
+    size_t exchanges;
+    bool ok;
+};
+
+// Runs the steps one after another, gathering the raw exchanges of each
+// through the process's trace hook, and stops at the first that fails.
+class DemoRun {
+  public:
+    DemoRun(Output& output, bool brief) : m_output(output), m_brief(brief) {
+        ZUSetTraceHook(&DemoRun::Hook, this);
+    }
+    ~DemoRun() { ZUSetTraceHook(nullptr, nullptr); }
+    DemoRun(const DemoRun&) = delete;
+    DemoRun& operator=(const DemoRun&) = delete;
+
+    // body returns whether the step went as it should; it may say why not
+    // (or add what it found) in note.
+    bool Step(const std::string& title, const std::function<bool(std::string& note)>& body) {
+        if (m_failed) {
+            return false;
+        }
+        m_raw.clear();
+        std::string note;
+        bool ok = body(note);
+        std::ostream& out = m_output.Out();
+        out << (ok ? "ok      " : "FAILED  ") << title;
+        if (!note.empty()) {
+            out << ": " << note;
+        }
+        out << '\n';
+        if (!m_brief) {
+            for (const RawExchange& exchange : m_raw) {
+                out << "          >> " << Shown(exchange.command) << '\n';
+                out << "          << "
+                    << (exchange.answer.empty() ? std::string("no answer") : Shown(exchange.answer))
+                    << '\n';
+            }
+        }
+        m_steps.push_back({title, m_raw.size(), ok});
+        m_failed = !ok;
+        return ok;
+    }
+
+    bool Failed() const { return m_failed; }
+
+    void Summary() const {
+        std::ostream& out = m_output.Out();
+        size_t total = 0;
+        out << "\nstep                                                        APDUs  result\n";
+        for (const StepRecord& step : m_steps) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%-60.60s %5zu  %s\n", step.title.c_str(),
+                          step.exchanges, step.ok ? "ok" : "FAILED");
+            out << line;
+            total += step.exchanges;
+        }
+        char line[160];
+        std::snprintf(line, sizeof line, "%-60s %5zu  %s\n", "all", total,
+                      m_failed ? "FAILED" : "ok");
+        out << line;
+    }
+
+  private:
+    static void Hook(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
+                     size_t answerLen, void* context) {
+        auto* self = static_cast<DemoRun*>(context);
+        RawExchange exchange;
+        exchange.command.assign(cmd, cmd + cmdLen);
+        exchange.answer.assign(answer, answer + answerLen);
+        self->m_raw.push_back(std::move(exchange));
+    }
+
+    Output& m_output;
+    bool m_brief;
+    bool m_failed = false;
+    std::vector<RawExchange> m_raw;
+    std::vector<StepRecord> m_steps;
+};
+
+// What the card said to the last command; the reader keeps 00 00 when no
+// answer came.
+std::string Answer(const CZUReader& reader) {
+    if (reader.GetSW() == 0) {
+        return "no answer from the card";
+    }
+    return "the card answered " + SwText(reader.GetSW());
+}
+
+// The expectation of a step that calls one operation: it returned 1.
+bool Accepted(int result, CZUReader& reader, std::string& note) {
+    if (result != 1) {
+        note = Answer(reader);
+        return false;
+    }
+    return true;
+}
+
+// The expectation of a step that the card must refuse with one status word.
+bool Refused(int result, CZUReader& reader, unsigned short sw, std::string& note) {
+    if (result != 0 || reader.GetSW() != sw) {
+        note = "expected a refusal with " + SwText(sw) + ", got result " + std::to_string(result) +
+               " and " + SwText(reader.GetSW());
+        return false;
+    }
+    note = "refused with " + SwText(sw) + ", as it should be";
+    return true;
+}
+
+bool Same(const Bytes& expected, const unsigned char* got, size_t length, std::string& note) {
+    if (expected.size() != length || std::memcmp(expected.data(), got, length) != 0) {
+        note = "expected " + Shown(expected) + ", got " + Shown(Bytes(got, got + length));
+        return false;
+    }
+    return true;
+}
+
+Bytes Pattern(size_t length) {
+    Bytes bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<unsigned char>((i * 7 + 3) & 0xFF);
+    }
+    return bytes;
+}
+
+int Verify(CZUICAPI& card, const char* pin, int& tries) {
+    return card.VerifyPin(reinterpret_cast<unsigned char*>(const_cast<char*>(pin)),
+                          std::strlen(pin), tries);
+}
+
+// Issues the card and uses what it issued; the SAM, when there is one,
+// diversifies a key as softenc does.
+void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
+    run.Step("reset the card", [&](std::string& note) {
+        unsigned char atr[64];
+        unsigned long atrLength = sizeof atr;
+        if (card.Reset(atr, &atrLength) != 1 || atrLength == 0) {
+            note = "no answer to reset";
+            return false;
+        }
+        note = "ATR " + FormatHex(atr, atrLength);
+        return true;
+    });
+    run.Step("erase the card's file system",
+             [&](std::string& note) { return Accepted(card.EraseMF(), card, note); });
+    run.Step("create the master file 3F00", [&](std::string& note) {
+        return Accepted(card.CreateMF(ZUSIM_AC_FREE, 0x02, Mutable(kSerial)), card, note);
+    });
+    run.Step("create the key file 0001", [&](std::string& note) {
+        return Accepted(card.CreateEF(Mutable(kKeyFile), ZUSIM_EF_KEYS, 0x00, 8, ZUSIM_AC_NEVER,
+                                      ZUSIM_AC_PIN | 0),
+                        card, note);
+    });
+    run.Step("write PIN 0 (\"1234\", 3 tries)", [&](std::string& note) {
+        Bytes pin{0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
+        return Accepted(card.WriteKey(0x00, pin.data(), pin.size()), card, note);
+    });
+    run.Step("write authentication key 01 and secure-messaging key 02", [&](std::string& note) {
+        Bytes auth = KeyRecord(kAuthKeyNo, kAuthKey);
+        Bytes sm = KeyRecord(kSmKeyNo, kSmKey);
+        return Accepted(card.WriteKey(0x00, auth.data(), auth.size()), card, note) &&
+               Accepted(card.WriteKey(0x00, sm.data(), sm.size()), card, note);
+    });
+    run.Step("load key 03 encrypted and MACed in software", [&](std::string& note) {
+        CZUSAMIC asLoader(&card);
+        Bytes loaded = KeyRecord(kLoadedKeyNo, kLoadedKey);
+        return Accepted(WriteSAMKeyWithSoftwareCalc(&asLoader, Mutable(ZUSIM_KEY_LOADING_KEY),
+                                                    loaded.data(), loaded.size()),
+                        card, note);
+    });
+    run.Step("end the key file's creation", [&](std::string& note) {
+        return Accepted(card.CreateEnd(Mutable(kKeyFile)), card, note);
+    });
+    run.Step("create application DF01 \"ZUSIM.APP1\"", [&](std::string& note) {
+        return Accepted(
+            card.CreateADF(Mutable(kApp), ZUSIM_AC_FREE, 0x00, Mutable(kAppName), kAppNameLength),
+            card, note);
+    });
+    run.Step("create binary file 0101 (1 KiB; PIN to read, MAC to write)", [&](std::string& note) {
+        return Accepted(card.CreateEF(Mutable(kBinary), (1 << 3) | ZUSIM_EF_BINARY, kFileSize >> 8,
+                                      kFileSize & 0xFF, ZUSIM_AC_PIN | 0, ZUSIM_AC_SM | kSmKeyNo),
+                        card, note) &&
+               Accepted(card.CreateEnd(Mutable(kBinary)), card, note);
+    });
+    run.Step("create record file 0102 (5 records of up to 32 bytes)", [&](std::string& note) {
+        return Accepted(card.CreateEF(Mutable(kRecords), (2 << 3) | ZUSIM_EF_VARIABLE, 5, 32,
+                                      ZUSIM_AC_FREE, ZUSIM_AC_FREE),
+                        card, note) &&
+               Accepted(card.CreateEnd(Mutable(kRecords)), card, note);
+    });
+    run.Step("end the application's and the master file's creation", [&](std::string& note) {
+        return Accepted(card.CreateEnd(Mutable(kApp)), card, note) &&
+               Accepted(card.SelectDF(Mutable(kMf), nullptr, nullptr), card, note) &&
+               Accepted(card.CreateEnd(Mutable(kMf)), card, note);
+    });
+
+    run.Step("select the application by name, then its binary file", [&](std::string& note) {
+        unsigned char fci[64];
+        unsigned long fciLength = sizeof fci;
+        return Accepted(card.SelectDF(Mutable(kAppName), kAppNameLength, fci, &fciLength), card,
+                        note) &&
+               Accepted(card.SelectEF(Mutable(kBinary), nullptr, nullptr), card, note);
+    });
+    run.Step("verify a wrong PIN", [&](std::string& note) {
+        int tries = -1;
+        bool ok = Refused(Verify(card, "9999", tries), card, 0x63C2, note);
+        note += "; " + std::to_string(tries) + " tries left";
+        return ok && tries == 2;
+    });
+    run.Step("verify the PIN and change it to \"5678\"", [&](std::string& note) {
+        int tries = -1;
+        unsigned char oldPin[] = {'1', '2', '3', '4'}, newPin[] = {'5', '6', '7', '8'};
+        return Accepted(Verify(card, "1234", tries), card, note) &&
+               Accepted(card.ChangePin(oldPin, 4, newPin, 4), card, note);
+    });
+    const Bytes data = Pattern(kWritten);
+    run.Step("write the binary file without a MAC", [&](std::string& note) {
+        return Refused(card.UpdateBinaryFile(Mutable(data.data()), 16, 0), card, 0x6982, note);
+    });
+    run.Step("write 600 bytes with MACs computed in software", [&](std::string& note) {
+        for (size_t at = 0; at < data.size(); at += kPiece) {
+            size_t n = data.size() - at < kPiece ? data.size() - at : kPiece;
+            if (UpdateBinaryWithSoftwareMac(&card, Mutable(kSmKey), Mutable(&data[at]), n, at) !=
+                1) {
+                note = "the write at offset " + std::to_string(at) + ": " + Answer(card);
+                return false;
+            }
+        }
+        return true;
+    });
+    run.Step("read the 600 bytes back", [&](std::string& note) {
+        Bytes back(kWritten, 0xEE);
+        return Accepted(card.ReadBinaryFile(back.data(), back.size(), 0), card, note) &&
+               Same(data, back.data(), back.size(), note);
+    });
+    run.Step("append two records and read them back", [&](std::string& note) {
+        Bytes first = Pattern(10), second = Pattern(20);
+        Bytes got(20, 0xEE);
+        if (!Accepted(card.SelectEF(Mutable(kRecords), nullptr, nullptr), card, note) ||
+            !Accepted(card.AppendRecord(first.data(), first.size()), card, note) ||
+            !Accepted(card.AppendRecord(second.data(), second.size()), card, note) ||
+            !Accepted(card.ReadRecord(2, 20, got.data()), card, note) ||
+            !Same(second, got.data(), 20, note)) {
+            return false;
+        }
+        return Accepted(card.ReadRecord(1, 10, got.data()), card, note) &&
+               Same(first, got.data(), 10, note);
+    });
+    run.Step("internal authentication with key 03, checked with softenc", [&](std::string& note) {
+        unsigned char challenge[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        unsigned char answer[8] = {0};
+        Bytes expected(8);
+        CTDES2Encryptor(kLoadedKey).ProcessBlocks(challenge, expected.data(), 8);
+        return Accepted(card.InternalAuthentication(kLoadedKeyNo, challenge, answer), card, note) &&
+               Same(expected, answer, 8, note);
+    });
+    run.Step("external authentication with key 01", [&](std::string& note) {
+        unsigned char challenge[8];
+        unsigned char cryptogram[8];
+        if (!Accepted(card.GenerateRandom(challenge, 8), card, note)) {
+            return false;
+        }
+        CTDES2Encryptor(kAuthKey).ProcessBlocks(challenge, cryptogram, 8);
+        return Accepted(card.ExternalAuthentication(kAuthKeyNo, cryptogram), card, note);
+    });
+    if (sam == nullptr) {
+        return;
+    }
+    run.Step("reset the SAM", [&](std::string& note) {
+        unsigned char atr[64];
+        unsigned long atrLength = sizeof atr;
+        if (sam->Reset(atr, &atrLength) != 1 || atrLength == 0) {
+            note = "no answer to reset";
+            return false;
+        }
+        note = "ATR " + FormatHex(atr, atrLength);
+        return true;
+    });
+    run.Step("diversify the SAM's master key for the card's serial number", [&](std::string& note) {
+        unsigned char fromSam[16] = {0};
+        Bytes expected(16);
+        DiversifyKey(ZUSIM_SAM_MASTER_KEY, Mutable(kSerial), expected.data());
+        return Accepted(
+                   sam->Diversify(ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, Mutable(kSerial), fromSam),
+                   *sam, note) &&
+               Same(expected, fromSam, 16, note);
+    });
+}
+
+#endif // ZUIC_HAVE_SIM
+
+int RunDemo(const Invocation& invocation, Output& output) {
+    if (!invocation.args.positionals.empty()) {
+        output.Error("demo takes no arguments (got '" +
+                     Printable(invocation.args.positionals.front()) + "')");
+        return kExitBadInput;
+    }
+#if defined(ZUIC_HAVE_SIM)
+    // Built-in readers by default, never the first PC/SC reader: the demo
+    // erases the card it is given.
+    const std::string defaultCard = "sim";
+    const std::string* requested = invocation.Reader();
+    if (requested == nullptr) {
+        requested = &defaultCard;
+    }
+    KnownReaders known = KnownReaders::Current();
+    ReaderChoice cardChoice;
+    std::string error;
+    if (!ChooseReader(requested, known, cardChoice, error)) {
+        output.Error(error);
+        return kExitBadInput;
+    }
+    if (!cardChoice.builtIn && !invocation.args.Has("erase")) {
+        output.Error("demo erases the card in '" + cardChoice.name +
+                     "' and issues it anew; add --erase to go on");
+        return kExitBadInput;
+    }
+    // The SAM: --sam, else the simulated SAM beside the simulated card.
+    const std::string defaultSam = "simsam";
+    const std::string* samRequested = invocation.args.Value("sam");
+    if (samRequested == nullptr && cardChoice.builtIn) {
+        samRequested = &defaultSam;
+    }
+
+    CZUICAPI card;
+    if (!OpenReader(card, cardChoice, error)) {
+        output.Error(error);
+        return kExitBadInput;
+    }
+    CZUSAMIC sam;
+    if (samRequested != nullptr) {
+        ReaderChoice samChoice;
+        if (!ChooseReader(samRequested, known, samChoice, error) ||
+            !OpenReader(sam, samChoice, error)) {
+            output.Error(error);
+            return kExitBadInput;
+        }
+        output.Out() << "card in '" << cardChoice.name << "', SAM in '" << samChoice.name
+                     << "'\n\n";
+    } else {
+        output.Out() << "card in '" << cardChoice.name << "', no SAM\n\n";
+    }
+
+    DemoRun run(output, invocation.args.Has("brief"));
+    IssueAndUse(run, card, samRequested != nullptr ? &sam : nullptr);
+    run.Summary();
+    return run.Failed() ? kExitRefused : kExitOk;
+#else
+    output.Error("this zuic was built without the simulated card, whose keys the demo uses");
+    return kExitBadInput;
+#endif
+}
+
+} // namespace
+
+const CommandSpec demoCommand = {
+    "demo",
+    "demo [--reader R] [--sam S] [--erase] [--brief]",
+    "issue a card from blank and use it, showing every APDU",
+    "Issues a card from blank with the library's own operations: erases it,\n"
+    "creates the master file, a key file with a PIN and triple-DES keys, one key\n"
+    "loaded encrypted and MACed in software, an application with a binary file\n"
+    "that takes writes only under secure messaging and a record file. Then it\n"
+    "uses them: PIN verification and change, a refused plain write, 600 bytes\n"
+    "written with software MACs and read back, records, internal and external\n"
+    "authentication checked against softenc, and a key diversified by the SAM\n"
+    "and by softenc. Each step prints ok or FAILED and the APDUs it sent (cut\n"
+    "to 24 bytes); a table of the steps ends the output. Exit status 1 when a\n"
+    "step fails.\n"
+    "\n"
+    "The card is the built-in 'sim' and the SAM 'simsam' unless --reader and\n"
+    "--sam say otherwise. A PC/SC reader (a simulated card served to vpcd with\n"
+    "'zuic sim --vpcd', say) also needs --erase, as the demo erases its card.\n"
+    "\n"
+    "Example:\n"
+    "  $ zuic demo --brief\n"
+    "  card in 'sim', SAM in 'simsam'\n"
+    "\n"
+    "  ok      reset the card: ATR 3B 02 14 50\n"
+    "  ok      erase the card's file system\n"
+    "  ...\n",
+    {ReaderOption(),
+     {"sam", "S", "the SAM's reader (default simsam beside a built-in card, else none)"},
+     {"erase", "", "allow erasing the card in a PC/SC reader"},
+     {"brief", "", "print the steps without their APDUs"}},
+    &RunDemo,
+};
+
+} // namespace zuic
