@@ -10,7 +10,9 @@ PCSCD_SOCKET=/run/pcscd/pcscd.comm
 
 start_pcscd() {
   local log=$1 pid
-  if pgrep -x pcscd >/dev/null; then
+  # (A pcscd that has ended but not been reaped still matches pgrep; its
+  # socket is gone.)
+  if [ -S "$PCSCD_SOCKET" ] && pgrep -x pcscd >/dev/null; then
     echo "pcscd is already running; using it"
     return 0
   fi
