@@ -95,6 +95,18 @@ TEST(SecureWrite, UpdateBinaryWithSoftwareMacCommands) {
     }
 }
 
+// The worked example of README, byte for byte.
+TEST(SecureWrite, UpdateBinaryWithSoftwareMacWorkedExample) {
+    RecordingCard<CZUICAPI> card;
+    card.Answer(1, "11 22 33 44");
+    Bytes key = FromHex("A0 A1 A2 A3 A4 A5 A6 A7 B0 B1 B2 B3 B4 B5 B6 B7");
+    Bytes data = FromHex("01 02 03 04");
+    EXPECT_EQ(1, UpdateBinaryWithSoftwareMac(&card, key.data(), data.data(), data.size(), 0x10));
+    ASSERT_EQ(2u, card.sent.size());
+    EXPECT_EQ("00 84 00 00 04", card.sent[0].Hex());
+    EXPECT_EQ("04 D6 00 10 08 01 02 03 04 4C E8 45 ED", card.sent[1].Hex());
+}
+
 TEST(SecureWrite, UpdateBinaryWithSoftwareMacRefusals) {
     Bytes key = kKey;
     Bytes data(300, 0x11);
