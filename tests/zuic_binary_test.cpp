@@ -287,6 +287,7 @@ TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
     } cases[] = {
         {{"demo"}, 0, steps.size(), "          >> 04 D6 00 C8 CC ", ""},
         {{"demo", "--brief"}, 0, steps.size(), nullptr, ""},
+        {{"--trace", "demo", "--brief"}, 0, steps.size(), "          >> 04 D6 01 90 CC ", ""},
         // With T=0 answering, every answer with data comes by GET RESPONSE.
         {{"demo", "--reader", "sim:t0", "--sam", "simsam:t0"},
          0,

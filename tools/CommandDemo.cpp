@@ -420,7 +420,8 @@ int RunDemo(const Invocation& invocation, Output& output) {
         output.Out() << "card in '" << cardChoice.name << "', no SAM\n\n";
     }
 
-    DemoRun run(output, invocation.args.Has("brief"));
+    // --trace asks for every raw exchange, whatever --brief says.
+    DemoRun run(output, invocation.args.Has("brief") && !output.Tracing());
     IssueAndUse(run, card, samRequested != nullptr ? &sam : nullptr);
     run.Summary();
     return run.Failed() ? kExitRefused : kExitOk;
