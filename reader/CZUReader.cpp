@@ -208,14 +208,18 @@ int CZUReader::Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* 
     if (transport == nullptr || !TransmitTraced(transport, cmd, cmdLen, answer, answerLen)) {
         return 0;
     }
-    // 6C XX: the card wants Le = XX. Send the command once more with that Le
-    // (in P3 for a command without data, appended behind the data otherwise).
+    // 6C XX: the card wants Le = XX. Send the command once more with that Le:
+    // in P3 for a command without data, in place of the Le that a command
+    // with data already carries (header, Lc, data, Le), appended behind the
+    // data otherwise.
     if (answer[*answerLen - 2] == 0x6C && cmdLen >= 5) {
         unsigned char again[MAX_COMMAND];
         std::memcpy(again, cmd, cmdLen);
         size_t againLen = cmdLen;
         if (cmdLen == 5) {
             again[4] = answer[*answerLen - 1];
+        } else if (cmd[4] != 0 && cmdLen == 5 + size_t{cmd[4]} + 1) {
+            again[cmdLen - 1] = answer[*answerLen - 1];
         } else {
             again[cmdLen] = answer[*answerLen - 1];
             againLen = cmdLen + 1;
