@@ -484,24 +484,30 @@ bool BinaryAddress(const CZUSimApdu& cmd, unsigned char* sfi, size_t* offset) {
 }
 } // namespace
 
+unsigned short CZUSimCard::BinaryTarget(const CZUSimApdu& cmd, bool write, bool secureMessaging,
+                                        CZUSimFile** file, size_t* offset) {
+    unsigned char sfi = 0;
+    if (!BinaryAddress(cmd, &sfi, offset)) {
+        return SW_WRONG_P1P2;
+    }
+    unsigned short sw = Target(sfi, file);
+    if (sw != SW_OK) {
+        return sw;
+    }
+    if ((*file)->type != ZUSIM_EF_BINARY) {
+        return SW_INCOMPATIBLE;
+    }
+    return Access(**file, write, secureMessaging);
+}
+
 CZUSimAnswer CZUSimCard::ReadBinary(const CZUSimApdu& cmd) {
     if (cmd.lc != 0 || !cmd.hasLe) {
         return SimStatus(SW_WRONG_LENGTH);
     }
-    unsigned char sfi = 0;
-    size_t offset = 0;
-    if (!BinaryAddress(cmd, &sfi, &offset)) {
-        return SimStatus(SW_WRONG_P1P2);
-    }
     CZUSimFile* file = nullptr;
-    unsigned short sw = Target(sfi, &file);
+    size_t offset = 0;
+    unsigned short sw = BinaryTarget(cmd, false, false, &file, &offset);
     if (sw != SW_OK) {
-        return SimStatus(sw);
-    }
-    if (file->type != ZUSIM_EF_BINARY) {
-        return SimStatus(SW_INCOMPATIBLE);
-    }
-    if ((sw = Access(*file, false, false)) != SW_OK) {
         return SimStatus(sw);
     }
     if (offset >= file->size) {
@@ -522,20 +528,10 @@ CZUSimAnswer CZUSimCard::UpdateBinary(const CZUSimApdu& cmd) {
     if (cmd.lc == 0) {
         return SimStatus(SW_WRONG_LENGTH);
     }
-    unsigned char sfi = 0;
-    size_t offset = 0;
-    if (!BinaryAddress(cmd, &sfi, &offset)) {
-        return SimStatus(SW_WRONG_P1P2);
-    }
     CZUSimFile* file = nullptr;
-    unsigned short sw = Target(sfi, &file);
+    size_t offset = 0;
+    unsigned short sw = BinaryTarget(cmd, true, secure, &file, &offset);
     if (sw != SW_OK) {
-        return SimStatus(sw);
-    }
-    if (file->type != ZUSIM_EF_BINARY) {
-        return SimStatus(SW_INCOMPATIBLE);
-    }
-    if ((sw = Access(*file, true, secure)) != SW_OK) {
         return SimStatus(sw);
     }
     size_t length = cmd.lc;
@@ -607,6 +603,18 @@ unsigned short CZUSimCard::CheckRecord(const CZUSimFile& file, const unsigned ch
     return SW_OK;
 }
 
+unsigned short CZUSimCard::RecordTarget(unsigned char sfi, bool write, bool secureMessaging,
+                                        CZUSimFile** file) {
+    unsigned short sw = Target(sfi, file);
+    if (sw != SW_OK) {
+        return sw;
+    }
+    if (!(*file)->IsRecordFile()) {
+        return SW_INCOMPATIBLE;
+    }
+    return Access(**file, write, secureMessaging);
+}
+
 CZUSimAnswer CZUSimCard::ReadRecord(const CZUSimApdu& cmd) {
     if (cmd.lc != 0 || !cmd.hasLe) {
         return SimStatus(SW_WRONG_LENGTH);
@@ -616,14 +624,8 @@ CZUSimAnswer CZUSimCard::ReadRecord(const CZUSimApdu& cmd) {
         return SimStatus(SW_WRONG_P1P2);
     }
     CZUSimFile* file = nullptr;
-    unsigned short sw = Target(sfi, &file);
+    unsigned short sw = RecordTarget(sfi, false, false, &file);
     if (sw != SW_OK) {
-        return SimStatus(sw);
-    }
-    if (!file->IsRecordFile()) {
-        return SimStatus(SW_INCOMPATIBLE);
-    }
-    if ((sw = Access(*file, false, false)) != SW_OK) {
         return SimStatus(sw);
     }
     const unsigned char mode = cmd.p2 & 0x07;
@@ -648,14 +650,8 @@ CZUSimAnswer CZUSimCard::UpdateRecord(const CZUSimApdu& cmd) {
         return SimStatus(SW_WRONG_P1P2);
     }
     CZUSimFile* file = nullptr;
-    unsigned short sw = Target(sfi, &file);
+    unsigned short sw = RecordTarget(sfi, true, secure, &file);
     if (sw != SW_OK) {
-        return SimStatus(sw);
-    }
-    if (!file->IsRecordFile()) {
-        return SimStatus(SW_INCOMPATIBLE);
-    }
-    if ((sw = Access(*file, true, secure)) != SW_OK) {
         return SimStatus(sw);
     }
     size_t length = cmd.lc;
@@ -681,14 +677,8 @@ CZUSimAnswer CZUSimCard::AppendRecord(const CZUSimApdu& cmd) {
         return SimStatus(SW_WRONG_LENGTH);
     }
     CZUSimFile* file = nullptr;
-    unsigned short sw = Target(cmd.p2 >> 3, &file);
+    unsigned short sw = RecordTarget(cmd.p2 >> 3, true, false, &file);
     if (sw != SW_OK) {
-        return SimStatus(sw);
-    }
-    if (!file->IsRecordFile()) {
-        return SimStatus(SW_INCOMPATIBLE);
-    }
-    if ((sw = Access(*file, true, false)) != SW_OK) {
         return SimStatus(sw);
     }
     if ((sw = CheckRecord(*file, cmd.data, cmd.lc)) != SW_OK) {

@@ -110,6 +110,14 @@ class CZUSimCard : public CZUSimDevice {
     // one named by a short file identifier (which then becomes current).
     unsigned short Target(unsigned char sfi, CZUSimFile** file);
     unsigned short Access(CZUSimFile& file, bool write, bool secureMessaging);
+    // The binary file and offset that READ or UPDATE BINARY names, once its
+    // access condition is met; the status word to refuse with otherwise.
+    unsigned short BinaryTarget(const CZUSimApdu& cmd, bool write, bool secureMessaging,
+                                CZUSimFile** file, size_t* offset);
+    // The record file of short identifier sfi (0: the current file), once
+    // its access condition is met; the status word to refuse with otherwise.
+    unsigned short RecordTarget(unsigned char sfi, bool write, bool secureMessaging,
+                                CZUSimFile** file);
     // Checks the MAC of a 04 D6 / 04 DC command against the file's key and
     // strips it; nothing is written when the status word is not 90 00.
     unsigned short SecureWrite(const CZUSimApdu& cmd, CZUSimFile& file, size_t* dataLength);

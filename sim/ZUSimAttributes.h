@@ -78,6 +78,8 @@
 #ifndef ZU_SIMATTRIBUTES_H
 #define ZU_SIMATTRIBUTES_H
 
+#include <vector>
+
 enum : unsigned char {
     ZUSIM_EF_BINARY = 1,
     ZUSIM_EF_FIXED = 2,
@@ -96,5 +98,14 @@ enum : unsigned char {
     ZUSIM_KEY_TDES2 = 0x02,
     ZUSIM_KEY_PIN = 0x08,
 };
+
+// The key record of a two-key triple-DES key with no limit on failed
+// authentications.
+inline std::vector<unsigned char> ZUSimTdes2KeyRecord(unsigned char number,
+                                                      const unsigned char* key) {
+    std::vector<unsigned char> record = {number, ZUSIM_KEY_TDES2, 0x00};
+    record.insert(record.end(), key, key + 16);
+    return record;
+}
 
 #endif

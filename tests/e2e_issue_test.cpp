@@ -62,15 +62,6 @@ const unsigned char SAM_LOADED_KEY_NO = 0x10;
 const size_t FILE_SIZE = 1024;
 const size_t WRITTEN = 600;
 
-Bytes KeyRecord(unsigned char number, const unsigned char* key) {
-    Bytes record(3 + 16);
-    record[0] = number;
-    record[1] = ZUSIM_KEY_TDES2;
-    record[2] = 0x00; // no error counter
-    std::memcpy(record.data() + 3, key, 16);
-    return record;
-}
-
 Bytes Pattern(size_t length, unsigned seed) {
     Bytes bytes(length);
     for (size_t i = 0; i < length; ++i) {
@@ -114,13 +105,13 @@ class E2EIssue : public ::testing::TestWithParam<Readers> {
                   card.CreateEF(U(KEYS), ZUSIM_EF_KEYS, 0x00, 8, ZUSIM_AC_NEVER, ZUSIM_AC_PIN | 0));
         Bytes pin{0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
         ASSERT_EQ(1, card.WriteKey(0x00, pin.data(), pin.size()));
-        Bytes auth = KeyRecord(AUTH_KEY_NO, AUTH_KEY);
+        Bytes auth = ZUSimTdes2KeyRecord(AUTH_KEY_NO, AUTH_KEY);
         ASSERT_EQ(1, card.WriteKey(0x00, auth.data(), auth.size()));
-        Bytes sm = KeyRecord(SM_KEY_NO, SM_KEY);
+        Bytes sm = ZUSimTdes2KeyRecord(SM_KEY_NO, SM_KEY);
         ASSERT_EQ(1, card.WriteKey(0x00, sm.data(), sm.size()));
         // One key under secure messaging, as a SAM would be loaded.
         CZUSAMIC asLoader(&card);
-        Bytes loaded = KeyRecord(LOADED_KEY_NO, LOADED_KEY);
+        Bytes loaded = ZUSimTdes2KeyRecord(LOADED_KEY_NO, LOADED_KEY);
         ASSERT_EQ(1, WriteSAMKeyWithSoftwareCalc(&asLoader, U(ZUSIM_KEY_LOADING_KEY), loaded.data(),
                                                  loaded.size()));
         ASSERT_EQ(1, card.CreateEnd(U(KEYS)));
@@ -259,7 +250,7 @@ TEST_P(E2EIssue, IssueFromBlank) {
         DiversifyKey(ZUSIM_SAM_MASTER_KEY, factor, expected);
         EXPECT_EQ(ToHex(expected, 16), ToHex(fromSam, 16));
 
-        Bytes record = KeyRecord(SAM_LOADED_KEY_NO, LOADED_KEY);
+        Bytes record = ZUSimTdes2KeyRecord(SAM_LOADED_KEY_NO, LOADED_KEY);
         ASSERT_EQ(1, WriteSAMKeyWithSoftwareCalc(&sam, U(ZUSIM_KEY_LOADING_KEY), record.data(),
                                                  record.size()));
         ASSERT_EQ(1, sam.Diversify(SAM_LOADED_KEY_NO, 0x00, factor, fromSam));

@@ -96,6 +96,15 @@ std::string WriteScript(const std::string& text) {
     return path;
 }
 
+// The arguments as a test's trace shows them, each cut to 30 characters.
+std::string Joined(const std::vector<std::string>& args) {
+    std::string joined;
+    for (const std::string& a : args) {
+        joined += a.substr(0, 30) + " ";
+    }
+    return joined;
+}
+
 std::string Repeat(const std::string& unit, int n) {
     std::string text;
     for (int i = 0; i < n; ++i) {
@@ -145,11 +154,7 @@ TEST(ZuicBinary, BadInputGetsOneLineAndExitStatusTwo) {
         {{"send"}, "send needs at least one APDU (see zuic send --help)"},
     };
     for (const Case& c : cases) {
-        std::string joined;
-        for (const std::string& a : c.args) {
-            joined += a.substr(0, 30) + " ";
-        }
-        SCOPED_TRACE(joined);
+        SCOPED_TRACE(Joined(c.args));
         Result r = RunZuic(c.args);
         ASSERT_TRUE(r.exited) << "zuic did not exit normally";
         EXPECT_EQ(2, r.status);
@@ -311,11 +316,7 @@ TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
          "zuic: cannot open reader 'sim:nosuchoption'\n"},
     };
     for (const Case& c : cases) {
-        std::string joined;
-        for (const std::string& a : c.args) {
-            joined += a + " ";
-        }
-        SCOPED_TRACE(joined);
+        SCOPED_TRACE(Joined(c.args));
         Result r = RunZuic(c.args);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(c.status, r.status) << r.out << r.err;
@@ -407,11 +408,7 @@ TEST(ZuicBinary, CommandsAgainstTheSimulatedCard) {
          ""},
     };
     for (const Case& c : cases) {
-        std::string joined;
-        for (const std::string& a : c.args) {
-            joined += a + " ";
-        }
-        SCOPED_TRACE(joined);
+        SCOPED_TRACE(Joined(c.args));
         Result r = RunZuic(c.args);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(c.status, r.status) << r.out << r.err;

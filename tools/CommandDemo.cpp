@@ -48,15 +48,6 @@ const size_t kWritten = 600;
 const size_t kPiece = 200; // bytes per secure write
 const size_t kShownBytes = 24;
 
-Bytes KeyRecord(unsigned char number, const unsigned char* key) {
-    Bytes record(3 + 16);
-    record[0] = number;
-    record[1] = ZUSIM_KEY_TDES2;
-    record[2] = 0x00; // no error counter
-    std::memcpy(record.data() + 3, key, 16);
-    return record;
-}
-
 unsigned char* Mutable(const unsigned char* p) {
     return const_cast<unsigned char*>(p);
 }
@@ -235,14 +226,14 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
         return Accepted(card.WriteKey(0x00, pin.data(), pin.size()), card, note);
     });
     run.Step("write authentication key 01 and secure-messaging key 02", [&](std::string& note) {
-        Bytes auth = KeyRecord(kAuthKeyNo, kAuthKey);
-        Bytes sm = KeyRecord(kSmKeyNo, kSmKey);
+        Bytes auth = ZUSimTdes2KeyRecord(kAuthKeyNo, kAuthKey);
+        Bytes sm = ZUSimTdes2KeyRecord(kSmKeyNo, kSmKey);
         return Accepted(card.WriteKey(0x00, auth.data(), auth.size()), card, note) &&
                Accepted(card.WriteKey(0x00, sm.data(), sm.size()), card, note);
     });
     run.Step("load key 03 encrypted and MACed in software", [&](std::string& note) {
         CZUSAMIC asLoader(&card);
-        Bytes loaded = KeyRecord(kLoadedKeyNo, kLoadedKey);
+        Bytes loaded = ZUSimTdes2KeyRecord(kLoadedKeyNo, kLoadedKey);
         return Accepted(WriteSAMKeyWithSoftwareCalc(&asLoader, Mutable(ZUSIM_KEY_LOADING_KEY),
                                                     loaded.data(), loaded.size()),
                         card, note);
