@@ -5,13 +5,12 @@
 // Each SendCommand is replayed against what ZUICRD.h promises: commands
 // shorter than a header or longer than a short APDU are refused before
 // anything is sent; a 6C XX answer is followed once by the same command with
-// Le = XX; while the card answers 61 XX, GET RESPONSE 00 C0 00 00 XX follows
-// (at most 256 times); an answer that fails, lacks a status word or claims
-// more than the reader's buffer ends the exchange with 0. The result is 1
-// exactly when the last status word is 90 00, GetSW reports that word, and
-// the caller's buffer holds the answers' data in order, cut at the room
-// offered, with nothing written past it. Reset, presence, slot changes,
-// Close and copies sharing one connection are exercised between commands.
+// Le = XX (in P3, in place of the Le it carries, or behind its data); while the card answers 61 XX,
+// GET RESPONSE 00 C0 00 00 XX follows (at most 256 times); an answer that fails, lacks a status
+// word or claims more than the reader's buffer ends the exchange with 0. The result is 1 exactly
+// when the last status word is 90 00, GetSW reports that word, and the caller's buffer holds the
+// answers' data in order, cut at the room offered, with nothing written past it. Reset, presence,
+// slot changes, Close and copies sharing one connection are exercised between commands.
 #include "CanaryBuffer.h"
 #include "FuzzCheck.h"
 #include "FuzzTransport.h"
@@ -55,6 +54,8 @@ class CReplay {
             Bytes again = command;
             if (again.size() == 5) {
                 again[4] = static_cast<unsigned char>(answer->SW() & 0xFF);
+            } else if (again[4] != 0 && again.size() == 5 + size_t{again[4]} + 1) {
+                again.back() = static_cast<unsigned char>(answer->SW() & 0xFF); // its own Le
             } else {
                 again.push_back(static_cast<unsigned char>(answer->SW() & 0xFF));
             }

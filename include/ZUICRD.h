@@ -41,8 +41,10 @@
 // SendCommand
 //   Sends a short APDU (CLA INS P1 P2 P3 [data]). 61 XX answers are followed
 //   by GET RESPONSE (00 C0 00 00 XX) until the card has given all its data,
-//   and 6C XX answers by the same command again with Le = XX, so that a
-//   command with data that expects an answer gets it on T=0 and T=1 alike.
+//   and 6C XX answers by the same command again with Le = XX (in P3 for a
+//   command without data, in place of the Le that a command with data
+//   carries, behind the data otherwise), so that a command with data that
+//   expects an answer gets it on T=0 and T=1 alike.
 //   Result 1 when the final status word is 90 00, 0 for any other status word
 //   and for transport failures (no reader, card removed, reader gone). The
 //   last status word is kept for GetSW (0000 after a transport failure that
