@@ -10,28 +10,39 @@ const size_t kAnswerRoom = size_t{257} * 256;
 
 } // namespace
 
-CardExchange::CardExchange(CZUReader& reader, Output& output) : m_reader(reader), m_output(output) {
-    ZUSetTraceHook(&CardExchange::Hook, this);
+ExchangeRecorder::ExchangeRecorder(Output* traceTo) : m_traceTo(traceTo) {
+    ZUSetTraceHook(&ExchangeRecorder::Hook, this);
 }
 
-CardExchange::~CardExchange() {
+ExchangeRecorder::~ExchangeRecorder() {
     ZUSetTraceHook(nullptr, nullptr);
 }
 
-void CardExchange::Hook(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
-                        size_t answerLen, void* context) {
-    auto* self = static_cast<CardExchange*>(context);
+std::vector<RawExchange> ExchangeRecorder::Take() {
+    std::vector<RawExchange> raw;
+    raw.swap(m_raw);
+    return raw;
+}
+
+void ExchangeRecorder::Hook(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
+                            size_t answerLen, void* context) {
+    auto* self = static_cast<ExchangeRecorder*>(context);
     RawExchange exchange;
     exchange.command.assign(cmd, cmd + cmdLen);
     if (answerLen != 0) {
         exchange.answer.assign(answer, answer + answerLen);
     }
     self->m_raw.push_back(std::move(exchange));
-    self->m_output.TraceExchange(cmd, cmdLen, answer, answerLen);
+    if (self->m_traceTo != nullptr) {
+        self->m_traceTo->TraceExchange(cmd, cmdLen, answer, answerLen);
+    }
 }
 
+CardExchange::CardExchange(CZUReader& reader, Output& output)
+    : m_reader(reader), m_recorder(&output) {}
+
 ExchangeOutcome CardExchange::Send(const Apdu& apdu) {
-    m_raw.clear();
+    m_recorder.Take(); // nothing from before this command
     Bytes wire = apdu.Wire();
     ExchangeOutcome outcome;
     outcome.data.resize(kAnswerRoom);
@@ -40,8 +51,7 @@ ExchangeOutcome CardExchange::Send(const Apdu& apdu) {
         m_reader.SendCommand(wire.data(), wire.size(), outcome.data.data(), &dataLen) == 1;
     outcome.data.resize(dataLen);
     outcome.sw = m_reader.GetSW();
-    outcome.raw = std::move(m_raw);
-    m_raw.clear();
+    outcome.raw = m_recorder.Take();
     outcome.answered = !outcome.raw.empty();
     for (const RawExchange& exchange : outcome.raw) {
         if (exchange.answer.empty()) {

@@ -26,23 +26,38 @@ struct ExchangeOutcome {
     std::vector<RawExchange> raw;
 };
 
-// Watches the process's exchanges while it lives: one at a time.
-class CardExchange {
+// Gathers every raw exchange of the process while it lives (one recorder at
+// a time: it holds the process's trace hook), printing each as it happens to
+// traceTo when given (Output prints only with --trace on).
+class ExchangeRecorder {
   public:
-    CardExchange(CZUReader& reader, Output& output);
-    ~CardExchange();
-    CardExchange(const CardExchange&) = delete;
-    CardExchange& operator=(const CardExchange&) = delete;
+    explicit ExchangeRecorder(Output* traceTo = nullptr);
+    ~ExchangeRecorder();
+    ExchangeRecorder(const ExchangeRecorder&) = delete;
+    ExchangeRecorder& operator=(const ExchangeRecorder&) = delete;
 
-    ExchangeOutcome Send(const Apdu& apdu);
+    // The exchanges gathered since the last call.
+    std::vector<RawExchange> Take();
 
   private:
     static void Hook(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
                      size_t answerLen, void* context);
 
-    CZUReader& m_reader;
-    Output& m_output;
+    Output* m_traceTo;
     std::vector<RawExchange> m_raw;
+};
+
+// Sends commands through the reader and tells what happened underneath;
+// holds the process's trace hook while it lives, so one at a time.
+class CardExchange {
+  public:
+    CardExchange(CZUReader& reader, Output& output);
+
+    ExchangeOutcome Send(const Apdu& apdu);
+
+  private:
+    CZUReader& m_reader;
+    ExchangeRecorder m_recorder;
 };
 
 } // namespace zuic

@@ -77,12 +77,7 @@ struct StepRecord {
 // through the process's trace hook, and stops at the first that fails.
 class DemoRun {
   public:
-    DemoRun(Output& output, bool brief) : m_output(output), m_brief(brief) {
-        ZUSetTraceHook(&DemoRun::Hook, this);
-    }
-    ~DemoRun() { ZUSetTraceHook(nullptr, nullptr); }
-    DemoRun(const DemoRun&) = delete;
-    DemoRun& operator=(const DemoRun&) = delete;
+    DemoRun(Output& output, bool brief) : m_output(output), m_brief(brief) {}
 
     // body returns whether the step went as it should; it may say why not
     // (or add what it found) in note.
@@ -90,9 +85,10 @@ class DemoRun {
         if (m_failed) {
             return false;
         }
-        m_raw.clear();
+        m_recorder.Take(); // nothing from before this step
         std::string note;
         bool ok = body(note);
+        const std::vector<RawExchange> raw = m_recorder.Take();
         std::ostream& out = m_output.Out();
         out << (ok ? "ok      " : "FAILED  ") << title;
         if (!note.empty()) {
@@ -100,14 +96,14 @@ class DemoRun {
         }
         out << '\n';
         if (!m_brief) {
-            for (const RawExchange& exchange : m_raw) {
+            for (const RawExchange& exchange : raw) {
                 out << "          >> " << Shown(exchange.command) << '\n';
                 out << "          << "
                     << (exchange.answer.empty() ? std::string("no answer") : Shown(exchange.answer))
                     << '\n';
             }
         }
-        m_steps.push_back({title, m_raw.size(), ok});
+        m_steps.push_back({title, raw.size(), ok});
         m_failed = !ok;
         return ok;
     }
@@ -132,19 +128,10 @@ class DemoRun {
     }
 
   private:
-    static void Hook(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
-                     size_t answerLen, void* context) {
-        auto* self = static_cast<DemoRun*>(context);
-        RawExchange exchange;
-        exchange.command.assign(cmd, cmd + cmdLen);
-        exchange.answer.assign(answer, answer + answerLen);
-        self->m_raw.push_back(std::move(exchange));
-    }
-
     Output& m_output;
     bool m_brief;
     bool m_failed = false;
-    std::vector<RawExchange> m_raw;
+    ExchangeRecorder m_recorder; // without trace printing: the steps show the APDUs
     std::vector<StepRecord> m_steps;
 };
 
