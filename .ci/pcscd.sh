@@ -38,3 +38,22 @@ start_pcscd() {
   tail -n 40 "$log" || true
   return 1
 }
+
+# wait_for_cards ZUIC READER...: waits (at most 10 s) until zuic lists a card
+# in each of the PC/SC readers named; returns 1, listing the readers, if not.
+wait_for_cards() {
+  local zuic=$1 readers reader missing
+  shift
+  for _ in $(seq 100); do
+    readers=$("$zuic" readers 2>/dev/null) || true
+    missing=0
+    for reader in "$@"; do
+      grep -q "^  $reader  *card present" <<<"$readers" || missing=1
+    done
+    [ "$missing" = 0 ] && return 0
+    sleep 0.1
+  done
+  echo "no card in the readers $*:"
+  printf '%s\n' "$readers"
+  return 1
+}
