@@ -4,6 +4,7 @@
 #include "CardExchange.h"
 #include "HexCodec.h"
 #include "ReaderSelection.h"
+#include "StatusWords.h"
 
 #if defined(ZUIC_HAVE_SIM)
 #include "ZUICAPI.h"
@@ -50,12 +51,6 @@ const size_t kShownBytes = 24;
 
 unsigned char* Mutable(const unsigned char* p) {
     return const_cast<unsigned char*>(p);
-}
-
-std::string SwText(unsigned short sw) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X %02X", sw >> 8, sw & 0xFF);
-    return text;
 }
 
 // Hex of at most kShownBytes bytes, and the whole length when cut.
@@ -141,7 +136,7 @@ std::string Answer(const CZUReader& reader) {
     if (reader.GetSW() == 0) {
         return "no answer from the card";
     }
-    return "the card answered " + SwText(reader.GetSW());
+    return "the card answered " + FormatStatusWord(reader.GetSW());
 }
 
 // The expectation of a step that calls one operation: it returned 1.
@@ -156,11 +151,11 @@ bool Accepted(int result, CZUReader& reader, std::string& note) {
 // The expectation of a step that the card must refuse with one status word.
 bool Refused(int result, CZUReader& reader, unsigned short sw, std::string& note) {
     if (result != 0 || reader.GetSW() != sw) {
-        note = "expected a refusal with " + SwText(sw) + ", got result " + std::to_string(result) +
-               " and " + SwText(reader.GetSW());
+        note = "expected a refusal with " + FormatStatusWord(sw) + ", got result " +
+               std::to_string(result) + " and " + FormatStatusWord(reader.GetSW());
         return false;
     }
-    note = "refused with " + SwText(sw) + ", as it should be";
+    note = "refused with " + FormatStatusWord(sw) + ", as it should be";
     return true;
 }
 
@@ -185,19 +180,22 @@ int Verify(CZUICAPI& card, const char* pin, int& tries) {
                           std::strlen(pin), tries);
 }
 
+// A cold reset; the note shows the answer to reset.
+bool ResetShowingAtr(CZUReader& reader, std::string& note) {
+    unsigned char atr[64];
+    unsigned long atrLength = sizeof atr;
+    if (reader.Reset(atr, &atrLength) != 1 || atrLength == 0) {
+        note = "no answer to reset";
+        return false;
+    }
+    note = "ATR " + FormatHex(atr, atrLength);
+    return true;
+}
+
 // Issues the card and uses what it issued; the SAM, when there is one,
 // diversifies a key as softenc does.
 void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
-    run.Step("reset the card", [&](std::string& note) {
-        unsigned char atr[64];
-        unsigned long atrLength = sizeof atr;
-        if (card.Reset(atr, &atrLength) != 1 || atrLength == 0) {
-            note = "no answer to reset";
-            return false;
-        }
-        note = "ATR " + FormatHex(atr, atrLength);
-        return true;
-    });
+    run.Step("reset the card", [&](std::string& note) { return ResetShowingAtr(card, note); });
     run.Step("erase the card's file system",
              [&](std::string& note) { return Accepted(card.EraseMF(), card, note); });
     run.Step("create the master file 3F00", [&](std::string& note) {
@@ -323,16 +321,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
     if (sam == nullptr) {
         return;
     }
-    run.Step("reset the SAM", [&](std::string& note) {
-        unsigned char atr[64];
-        unsigned long atrLength = sizeof atr;
-        if (sam->Reset(atr, &atrLength) != 1 || atrLength == 0) {
-            note = "no answer to reset";
-            return false;
-        }
-        note = "ATR " + FormatHex(atr, atrLength);
-        return true;
-    });
+    run.Step("reset the SAM", [&](std::string& note) { return ResetShowingAtr(*sam, note); });
     run.Step("diversify the SAM's master key for the card's serial number", [&](std::string& note) {
         unsigned char fromSam[16] = {0};
         Bytes expected(16);
