@@ -175,7 +175,7 @@ TEST(GuardPages, SocialSecurityCardAnswers) {
 template <class Card, class Op>
 void Reads(const char* name, size_t length, const std::vector<size_t>& sentLengths, Op op,
            const std::string& answer = "") {
-    SCOPED_TRACE(name);
+    SCOPED_TRACE(std::string(name) + " of " + std::to_string(length));
     CGuardedBuffer data(FromHex(Seq(length, 0x61)));
     RecordingCard<Card> card;
     card.Answer(1, answer);
@@ -202,7 +202,7 @@ TEST(GuardPages, InputsReadNoFurtherThanTheirLength) {
         int tries = 0;
         return c.VerifyPin(d, 11, tries);
     });
-    Reads<CZUICAPI>("ChangePin of 4 and 6", 10, {16}, [](auto& c, auto d) {
+    Reads<CZUICAPI>("ChangePin, old 4 and new 6", 10, {16}, [](auto& c, auto d) {
         return c.ChangePin(Guarded("31 32 33 34"), 4, d + 4, 6);
     });
     Reads<CZUICAPI>("WriteKey", 123, {128}, [](auto& c, auto d) { return c.WriteKey(1, d, 123); });
@@ -233,7 +233,7 @@ TEST(GuardPages, InputsReadNoFurtherThanTheirLength) {
         [&](auto& c, auto d) { return UpdateBinaryWithSoftwareMac(&c, Guarded(key), d, 247, 0); },
         Seq(8, 0x40));
     Reads<CZUICAPI>(
-        "UpdateBinaryWithSoftwareMac of nothing", 0, {5, 9},
+        "UpdateBinaryWithSoftwareMac", 0, {5, 9},
         [&](auto& c, auto d) { return UpdateBinaryWithSoftwareMac(&c, Guarded(key), d, 0, 0); },
         Seq(4, 0x40));
     Reads<CZUSAMIC>(
@@ -241,7 +241,7 @@ TEST(GuardPages, InputsReadNoFurtherThanTheirLength) {
         [&](auto& c, auto d) { return WriteSAMKeyWithSoftwareCalc(&c, Guarded(key), d, 19); },
         Seq(8, 0x40));
     Reads<CZUSAMIC>(
-        "WriteSAMKeyWithSoftwareCalc of nothing", 0, {5, 17},
+        "WriteSAMKeyWithSoftwareCalc", 0, {5, 17},
         [&](auto& c, auto d) { return WriteSAMKeyWithSoftwareCalc(&c, Guarded(key), d, 0); },
         Seq(4, 0x40));
 }
