@@ -2,6 +2,7 @@
 // the ATR of Reset) with the buffer ending on a page followed by an
 // inaccessible one, against answers as long as a short APDU allows and
 // chains longer than any room; and the guard page itself.
+#include "support/GuardHex.h"
 #include "support/GuardedBuffer.h"
 #include "support/ScriptedTransport.h"
 #include "ZUICRD.h"
@@ -14,18 +15,6 @@
 #include <vector>
 
 namespace {
-
-std::string Seq(size_t n, unsigned seed) {
-    Bytes bytes;
-    for (size_t i = 0; i < n; ++i) {
-        bytes.push_back(static_cast<unsigned char>(seed + i));
-    }
-    return ToHex(bytes);
-}
-
-std::string Cat(const std::string& a, const std::string& b) {
-    return a.empty() ? b : b.empty() ? a : a + " " + b;
-}
 
 TEST(GuardPages, GuardPageFaultsOneBytePastTheBuffer) {
     CGuardedBuffer buffer(13);
@@ -41,84 +30,55 @@ TEST(GuardPages, GuardPageFaultsOneBytePastTheBuffer) {
     EXPECT_DEATH(empty.Data()[0] = 1, "");
 }
 
-TEST(GuardPages, SendCommandResponses) {
-    typedef std::vector<std::pair<std::string, std::string>> Script;
-    struct {
-        const char* name;
-        size_t room;
-        Script script;
-        int result;
-        std::string written;
-    } cases[] = {
-        {"256 bytes into 256",
-         256,
-         {{"00 B0 00 00 00", Cat(Seq(256, 0x10), "90 00")}},
-         1,
-         Seq(256, 0x10)},
-        {"256 bytes into 5",
-         5,
-         {{"00 B0 00 00 00", Cat(Seq(256, 0x10), "90 00")}},
-         1,
-         Seq(5, 0x10)},
-        {"768 bytes of a chain into 300",
-         300,
-         {{"00 B0 00 00 00", Cat(Seq(256, 0x10), "61 00")},
-          {"00 C0 00 00 00", Cat(Seq(256, 0x20), "61 00")},
-          {"00 C0 00 00 00", Cat(Seq(256, 0x30), "90 00")}},
-         1,
-         Cat(Seq(256, 0x10), Seq(44, 0x20))},
-        {"a re-send with Le into 3",
-         3,
-         {{"00 B0 00 00 00", "6C 10"}, {"00 B0 00 00 10", Cat(Seq(16, 0x40), "90 00")}},
-         1,
-         Seq(3, 0x40)},
-        {"refused after data, into 4",
-         4,
-         {{"00 B0 00 00 00", Cat(Seq(256, 0x50), "61 10")}, {"00 C0 00 00 10", "6A 86"}},
-         0,
-         Seq(4, 0x50)},
-        {"256 bytes into no room", 0, {{"00 B0 00 00 00", Cat(Seq(256, 0x10), "90 00")}}, 1, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        CZUReader reader;
-        auto transport = std::make_shared<ScriptedTransport>();
-        for (const auto& step : c.script) {
-            transport->Expect(step.first, step.second);
-        }
-        ASSERT_EQ(1, ZUOpenTransport(reader, transport));
-        CGuardedBuffer command(FromHex("00 B0 00 00 00"));
-        CGuardedBuffer resp(c.room);
-        unsigned long respLen = c.room;
-        EXPECT_EQ(c.result, reader.SendCommand(command.Data(), 5, resp.Data(), &respLen));
-        EXPECT_EQ(c.written, ToHex(resp.Contents()));
-        EXPECT_EQ(FromHex(c.written).size(), respLen);
-        EXPECT_TRUE(transport->Done());
+// READ BINARY with Le 00 through the reader into a guarded response buffer
+// of `room` bytes, against a card that answers as scripted.
+void Responds(const char* name, size_t room, int result, const std::string& written,
+              const std::vector<std::pair<std::string, std::string>>& script) {
+    SCOPED_TRACE(name);
+    CZUReader reader;
+    auto transport = std::make_shared<ScriptedTransport>();
+    for (const auto& step : script) {
+        transport->Expect(step.first, step.second);
     }
+    ASSERT_EQ(1, ZUOpenTransport(reader, transport));
+    CGuardedBuffer command(FromHex("00 B0 00 00 00"));
+    CGuardedBuffer resp(room);
+    unsigned long respLen = room;
+    EXPECT_EQ(result, reader.SendCommand(command.Data(), 5, resp.Data(), &respLen));
+    EXPECT_EQ(written, ToHex(resp.Contents()));
+    EXPECT_EQ(FromHex(written).size(), respLen);
+    EXPECT_TRUE(transport->Done());
+}
+
+TEST(GuardPages, SendCommandResponses) {
+    const std::string read = "00 B0 00 00 00", more = "00 C0 00 00 00";
+    const std::string full = Cat({Seq(256, 0x10), "90 00"});
+    Responds("256 bytes into 256", 256, 1, Seq(256, 0x10), {{read, full}});
+    Responds("256 bytes into 5", 5, 1, Seq(5, 0x10), {{read, full}});
+    Responds("256 bytes into no room", 0, 1, "", {{read, full}});
+    Responds("768 bytes of a chain into 300", 300, 1, Cat({Seq(256, 0x10), Seq(44, 0x20)}),
+             {{read, Cat({Seq(256, 0x10), "61 00"})},
+              {more, Cat({Seq(256, 0x20), "61 00"})},
+              {more, Cat({Seq(256, 0x30), "90 00"})}});
+    Responds("a re-send with Le into 3", 3, 1, Seq(3, 0x40),
+             {{read, "6C 10"}, {"00 B0 00 00 10", Cat({Seq(16, 0x40), "90 00"})}});
+    Responds("refused after data, into 4", 4, 0, Seq(4, 0x50),
+             {{read, Cat({Seq(256, 0x50), "61 10"})}, {"00 C0 00 00 10", "6A 86"}});
 }
 
 TEST(GuardPages, ResetAnswerToReset) {
     const std::string atr = Seq(33, 0x3B); // the longest ATR ISO/IEC 7816-3 allows
-    struct {
-        const char* name;
-        size_t room;
-        std::string written;
-    } cases[] = {
-        {"room for the whole ATR", 33, atr},
-        {"room for 10 bytes", 10, Seq(10, 0x3B)},
-        {"no room", 0, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (size_t room : {33, 10, 0}) {
+        SCOPED_TRACE(room);
         CZUReader reader;
         auto transport = std::make_shared<ScriptedTransport>();
         transport->atr = FromHex(atr);
         ASSERT_EQ(1, ZUOpenTransport(reader, transport));
-        CGuardedBuffer buffer(c.room);
-        unsigned long atrLen = c.room;
+        CGuardedBuffer buffer(room);
+        unsigned long atrLen = room;
         EXPECT_EQ(1, reader.Reset(buffer.Data(), &atrLen));
-        EXPECT_EQ(c.written, ToHex(buffer.Contents()));
-        EXPECT_EQ(c.room, atrLen);
+        EXPECT_EQ(Seq(room, 0x3B), ToHex(buffer.Contents()));
+        EXPECT_EQ(room, atrLen);
     }
 }
 
