@@ -19,14 +19,21 @@ using namespace zuic;
 
 namespace {
 
-// "00 01 02 ..." of n bytes starting with the given header.
+// The five-byte header then 5A bytes up to `total` bytes in all.
 std::string HexOf(const std::string& header, size_t total) {
     std::string text = header;
-    size_t have = (header.size() + 1) / 3;
-    for (size_t i = have; i < total; ++i) {
+    for (size_t i = 5; i < total; ++i) {
         text += " 5A";
     }
     return text;
+}
+
+std::string Joined(const std::vector<std::string>& args) {
+    std::string joined;
+    for (const std::string& a : args) {
+        joined += a + " ";
+    }
+    return joined;
 }
 
 } // namespace
@@ -44,7 +51,6 @@ TEST(ZuicHex, ParsesGroupsAndRefusesWhatItCannotRead) {
         {"0 A4", nullptr, "'0' has an odd number of hex digits"},
         {"00 A40", nullptr, "'A40' has an odd number"},
         {"00 G4", nullptr, "'G' is not a hex digit"},
-        {"00-A4", nullptr, "'-' is not a hex digit"},
         {"00\x01", nullptr, "'\\x01' is not a hex digit"},
         {"0x00", nullptr, "'x' is not a hex digit"},
         {"", nullptr, "no hex digits"},
@@ -90,7 +96,6 @@ TEST(ZuicApdu, ChecksLengthAndLcAndBuildsTheCommandTheReaderTakes) {
         {HexOf("00 D6 00 00 FE", 260), 4, 260, nullptr},
         {HexOf("00 D6 00 00 FF", 262), 0, 0,
          "APDU too long: 262 bytes (an APDU has 4 to 261 bytes)"},
-        {HexOf("00 D6 00 00 FF", 1000), 0, 0, "APDU too long: 1000 bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
@@ -104,20 +109,16 @@ TEST(ZuicApdu, ChecksLengthAndLcAndBuildsTheCommandTheReaderTakes) {
         }
         ASSERT_TRUE(ok) << error;
         EXPECT_EQ(c.apduCase, apdu.GetCase());
-        Bytes wire = apdu.Wire();
-        ASSERT_EQ(c.wireLength, wire.size());
-        // The wire form is the APDU as given, cut to the reader's limit or
-        // completed with P3 = 00 for a bare header.
-        Bytes given = apdu.Raw();
-        for (size_t i = 0; i < wire.size() && i < given.size(); ++i) {
-            EXPECT_EQ(given[i], wire[i]) << "byte " << i;
-        }
-        if (c.apduCase == 1) {
-            EXPECT_EQ(0x00, wire[4]);
-        }
+        // The wire form is the APDU as given, completed with P3 = 00 for a
+        // bare header or cut to the reader's limit.
+        Bytes wire = apdu.Raw();
+        wire.resize(c.wireLength, 0x00);
+        EXPECT_EQ(FormatHex(wire), FormatHex(apdu.Wire()));
     }
 }
 
+// Single codes before ranges before whole SW1 groups; the counts of 63 CX,
+// 61 XX and 6C XX filled in.
 TEST(ZuicStatusWords, GivesTheIsoMeaning) {
     struct Case {
         unsigned short sw;
@@ -125,16 +126,8 @@ TEST(ZuicStatusWords, GivesTheIsoMeaning) {
     } cases[] = {
         {0x9000, "success"},
         {0x6A82, "file not found"},
-        {0x6A83, "record not found"},
-        {0x6982, "security status not satisfied"},
-        {0x6983, "authentication method blocked"},
-        {0x6700, "wrong length"},
-        {0x6D00, "instruction code not supported or invalid"},
-        {0x6E00, "class not supported"},
-        {0x63C3, "counter 3: verification failed, 3 tries left"},
         {0x63C0, "counter 0: verification failed, 0 tries left"},
         {0x63CF, "counter 15: verification failed, 15 tries left"},
-        {0x6381, "warning: file filled up by the last write"},
         {0x6110, "16 more bytes available (GET RESPONSE)"},
         {0x6100, "256 more bytes available (GET RESPONSE)"},
         {0x6C08, "wrong Le field: 8 data bytes available"},
@@ -146,11 +139,8 @@ TEST(ZuicStatusWords, GivesTheIsoMeaning) {
         {0x6450, "execution error: triggering by the card"},
         {0x6A99, "wrong parameters P1-P2"},
         {0x6B00, "wrong parameters P1-P2 (offset outside the file)"},
-        {0x6F00, "no precise diagnosis"},
-        {0x9F10, "proprietary status"},
         {0x9001, "proprietary status"},
         {0x0000, "no answer"},
-        {0x1234, "unknown status word"},
         {0x6000, "unknown status word"},
         {0xA000, "unknown status word"},
     };
@@ -207,29 +197,27 @@ TEST(ZuicStatusWordPattern, MatchesDigitsAndX) {
 TEST(ZuicScript, ReadsCommandsCommentsAndExpectations) {
     struct Case {
         const char* text;
-        bool ok;
-        bool isCommand;
-        const char* apdu;     // FormatHex of the APDU
+        const char* apdu;     // FormatHex of the APDU; null: no command
         const char* expected; // pattern, or null for none
-        const char* error;
+        const char* error;    // null: accepted
     } cases[] = {
-        {"", true, false, nullptr, nullptr, nullptr},
-        {"   \t\r", true, false, nullptr, nullptr, nullptr},
-        {"# select the master file", true, false, nullptr, nullptr, nullptr},
-        {"   # = 9000", true, false, nullptr, nullptr, nullptr},
-        {"00 A4 00 00 02 3F 00", true, true, "00 A4 00 00 02 3F 00", nullptr, nullptr},
-        {"00A4000002 3F00\r", true, true, "00 A4 00 00 02 3F 00", nullptr, nullptr},
-        {"00 A4 00 00 02 3F 00 = 6A82", true, true, "00 A4 00 00 02 3F 00", "6A 82", nullptr},
-        {"00 B0 00 00 08=61XX # read", true, true, "00 B0 00 00 08", "61 XX", nullptr},
-        {"00 20 00 00 02 31 32 = 63 CX", true, true, "00 20 00 00 02 31 32", "63 CX", nullptr},
-        {"= 9000", false, false, nullptr, nullptr, "expected status word without an APDU"},
-        {"00 A4 00 00 =", false, false, nullptr, nullptr, "'=' without an expected status word"},
-        {"00 A4 00 00 = 90 = 00", false, false, nullptr, nullptr, "more than one '='"},
-        {"00 A4 00 00 = 9G00", false, false, nullptr, nullptr, "neither a hex digit nor X"},
-        {"00 A4 00 00 = 900", false, false, nullptr, nullptr, "must have 4 digits"},
-        {"00 A4 0", false, false, nullptr, nullptr, "malformed hex"},
-        {"00 A4 00 00 02 3F 00 9000", false, false, nullptr, nullptr, "Lc 02 announces 2"},
-        {"00 A4 00", false, false, nullptr, nullptr, "APDU too short"},
+        {"", nullptr, nullptr, nullptr},
+        {"   \t\r", nullptr, nullptr, nullptr},
+        {"# select the master file", nullptr, nullptr, nullptr},
+        {"   # = 9000", nullptr, nullptr, nullptr},
+        {"00 A4 00 00 02 3F 00", "00 A4 00 00 02 3F 00", nullptr, nullptr},
+        {"00A4000002 3F00\r", "00 A4 00 00 02 3F 00", nullptr, nullptr},
+        {"00 A4 00 00 02 3F 00 = 6A82", "00 A4 00 00 02 3F 00", "6A 82", nullptr},
+        {"00 B0 00 00 08=61XX # read", "00 B0 00 00 08", "61 XX", nullptr},
+        {"00 20 00 00 02 31 32 = 63 CX", "00 20 00 00 02 31 32", "63 CX", nullptr},
+        {"= 9000", nullptr, nullptr, "expected status word without an APDU"},
+        {"00 A4 00 00 =", nullptr, nullptr, "'=' without an expected status word"},
+        {"00 A4 00 00 = 90 = 00", nullptr, nullptr, "more than one '='"},
+        {"00 A4 00 00 = 9G00", nullptr, nullptr, "neither a hex digit nor X"},
+        {"00 A4 00 00 = 900", nullptr, nullptr, "must have 4 digits"},
+        {"00 A4 0", nullptr, nullptr, "malformed hex"},
+        {"00 A4 00 00 02 3F 00 9000", nullptr, nullptr, "Lc 02 announces 2"},
+        {"00 A4 00", nullptr, nullptr, "APDU too short"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -238,12 +226,12 @@ TEST(ZuicScript, ReadsCommandsCommentsAndExpectations) {
         bool isCommand = true;
         std::string error;
         bool ok = ParseScriptLine(c.text, line, isCommand, error);
-        ASSERT_EQ(c.ok, ok) << error;
+        ASSERT_EQ(c.error == nullptr, ok) << error;
         if (!ok) {
             EXPECT_NE(std::string::npos, error.find(c.error)) << error;
             continue;
         }
-        ASSERT_EQ(c.isCommand, isCommand);
+        ASSERT_EQ(c.apdu != nullptr, isCommand);
         if (!isCommand) {
             continue;
         }
@@ -285,35 +273,30 @@ TEST(ZuicArgParser, ReadsOptionsAnywhereAndRefusesWhatItDoesNotKnow) {
         {"trace", "", "t"}, {"help", "", "h"}, {"reader", "R", "r"}, {"port", "P", "p"}};
     struct Case {
         std::vector<std::string> args;
-        bool ok;
         std::string reader;                   // value of --reader, "-" for absent
-        std::vector<std::string> positionals; // when ok
-        std::string error;                    // part of the error
+        std::vector<std::string> positionals; // when accepted
+        std::string error;                    // part of the error; empty: accepted
     } cases[] = {
-        {{"atr", "--reader", "sim"}, true, "sim", {"atr"}, ""},
-        {{"--reader", "Virtual PCD 00 00", "atr"}, true, "Virtual PCD 00 00", {"atr"}, ""},
-        {{"--reader=sim", "send", "00A40000"}, true, "sim", {"send", "00A40000"}, ""},
-        {{"send", "--trace", "00A40000", "-"}, true, "-", {"send", "00A40000", "-"}, ""},
-        {{"-h"}, true, "-", {}, ""},
-        {{"run", "--", "--odd-name"}, true, "-", {"run", "--odd-name"}, ""},
-        {{"--frob"}, false, "", {}, "unknown option '--frob'"},
-        {{"-x"}, false, "", {}, "unknown option '-x'"},
-        {{"atr", "--reader"}, false, "", {}, "option --reader needs a value (R)"},
-        {{"atr", "--reader", "--trace"}, false, "", {}, "option --reader needs a value"},
-        {{"atr", "--reader="}, false, "", {}, "option --reader needs a value"},
-        {{"--reader", "a", "--reader", "b"}, false, "", {}, "given more than once"},
-        {{"--trace=1"}, false, "", {}, "option --trace takes no value"},
+        {{"atr", "--reader", "sim"}, "sim", {"atr"}, ""},
+        {{"--reader", "Virtual PCD 00 00", "atr"}, "Virtual PCD 00 00", {"atr"}, ""},
+        {{"--reader=sim", "send", "00A40000"}, "sim", {"send", "00A40000"}, ""},
+        {{"send", "--trace", "00A40000", "-"}, "-", {"send", "00A40000", "-"}, ""},
+        {{"-h"}, "-", {}, ""},
+        {{"run", "--", "--odd-name"}, "-", {"run", "--odd-name"}, ""},
+        {{"--frob"}, "", {}, "unknown option '--frob'"},
+        {{"-x"}, "", {}, "unknown option '-x'"},
+        {{"atr", "--reader"}, "", {}, "option --reader needs a value (R)"},
+        {{"atr", "--reader", "--trace"}, "", {}, "option --reader needs a value"},
+        {{"atr", "--reader="}, "", {}, "option --reader needs a value"},
+        {{"--reader", "a", "--reader", "b"}, "", {}, "given more than once"},
+        {{"--trace=1"}, "", {}, "option --trace takes no value"},
     };
     for (const Case& c : cases) {
-        std::string joined;
-        for (const std::string& a : c.args) {
-            joined += a + " ";
-        }
-        SCOPED_TRACE(joined);
+        SCOPED_TRACE(Joined(c.args));
         ParsedArgs parsed;
         std::string error;
         bool ok = ParseArgs(c.args, known, parsed, error);
-        ASSERT_EQ(c.ok, ok) << error;
+        ASSERT_EQ(c.error.empty(), ok) << error;
         if (!ok) {
             EXPECT_NE(std::string::npos, error.find(c.error)) << error;
             continue;
@@ -343,31 +326,27 @@ TEST(ZuicReaderSelection, ChoosesBuiltInThenExactThenPartOfAPcscName) {
     struct Case { // NOLINT(clang-analyzer-optin.performance.Padding): reads as a table
         const KnownReaders* known;
         const char* requested; // null: no --reader
-        bool ok;
-        const char* name;
-        bool builtIn;
-        int index;
+        const char* name;      // null: refused
+        int index;             // of the PC/SC reader; -1: built in
         const char* error;
     } cases[] = {
-        {&both, nullptr, true, "ACS ACR38U 00 00", false, 0, nullptr},
-        {&builtInOnly, nullptr, true, "sim", true, -1, nullptr},
-        {&none, nullptr, false, nullptr, false, -1, "no reader found"},
-        {&both, "sim", true, "sim", true, -1, nullptr},
-        {&both, "simsam", true, "simsam", true, -1, nullptr},
-        {&both, "Virtual PCD 00 01", true, "Virtual PCD 00 01", false, 2, nullptr},
-        {&both, "PCD", true, "Virtual PCD 00 00", false, 1, nullptr},
-        {&both, "00 01", true, "Virtual PCD 00 01", false, 2, nullptr},
-        {&both, "sim:t0,remove=3", true, "sim:t0,remove=3", true, -1, nullptr},
-        {&both, "simsam:t0", true, "simsam:t0", true, -1, nullptr},
-        {&both, "simsa:t0", false, nullptr, false, -1, "unknown reader 'simsa:t0'"},
-        {&both, "simsa", false, nullptr, false, -1,
+        {&both, nullptr, "ACS ACR38U 00 00", 0, nullptr},
+        {&builtInOnly, nullptr, "sim", -1, nullptr},
+        {&none, nullptr, nullptr, -1, "no reader found"},
+        {&both, "sim", "sim", -1, nullptr},
+        {&both, "simsam", "simsam", -1, nullptr},
+        {&both, "Virtual PCD 00 01", "Virtual PCD 00 01", 2, nullptr},
+        {&both, "PCD", "Virtual PCD 00 00", 1, nullptr},
+        {&both, "00 01", "Virtual PCD 00 01", 2, nullptr},
+        {&both, "sim:t0,remove=3", "sim:t0,remove=3", -1, nullptr},
+        {&both, "simsam:t0", "simsam:t0", -1, nullptr},
+        {&both, "simsa:t0", nullptr, -1, "unknown reader 'simsa:t0'"},
+        {&both, "simsa", nullptr, -1,
          "unknown reader 'simsa'; known readers: 'sim', 'simsam', 'ACS ACR38U 00 00', "
          "'Virtual PCD 00 00', 'Virtual PCD 00 01'"},
-        {&pcscOnly, "sim", false, nullptr, false, -1, "unknown reader 'sim'; known readers: 'ACS"},
-        {&both, "nosuch", false, nullptr, false, -1, "unknown reader 'nosuch'; known readers:"},
-        {&none, "nosuch", false, nullptr, false, -1,
-         "unknown reader 'nosuch'; known readers: none"},
-        {&both, "", false, nullptr, false, -1, "unknown reader ''"},
+        {&pcscOnly, "sim", nullptr, -1, "unknown reader 'sim'; known readers: 'ACS"},
+        {&none, "nosuch", nullptr, -1, "unknown reader 'nosuch'; known readers: none"},
+        {&both, "", nullptr, -1, "unknown reader ''"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.requested == nullptr ? "(default)" : c.requested);
@@ -376,13 +355,13 @@ TEST(ZuicReaderSelection, ChoosesBuiltInThenExactThenPartOfAPcscName) {
         std::string error;
         bool ok =
             ChooseReader(c.requested == nullptr ? nullptr : &requested, *c.known, choice, error);
-        ASSERT_EQ(c.ok, ok) << error;
+        ASSERT_EQ(c.name != nullptr, ok) << error;
         if (!ok) {
             EXPECT_NE(std::string::npos, error.find(c.error)) << error;
             continue;
         }
         EXPECT_EQ(c.name, choice.name);
-        EXPECT_EQ(c.builtIn, choice.builtIn);
+        EXPECT_EQ(c.index < 0, choice.builtIn);
         EXPECT_EQ(c.index, choice.pcscIndex);
     }
 }
