@@ -62,6 +62,14 @@ std::string Shown(const Bytes& bytes) {
            " bytes)";
 }
 
+// A command as a step echoes it: cut like Shown, its secret data hidden.
+std::string ShownCommand(const Bytes& command, bool showSecrets) {
+    if (!showSecrets && CarriesSecret(command.data(), command.size())) {
+        return FormatCommand(command.data(), command.size(), false);
+    }
+    return Shown(command);
+}
+
 struct StepRecord {
     std::string title;
     size_t exchanges;
@@ -72,6 +80,8 @@ struct StepRecord {
 // through the process's trace hook, and stops at the first that fails.
 class DemoRun {
   public:
+    // brief leaves out the steps' APDUs, cut to kShownBytes; with --trace
+    // every raw exchange follows its step's line whole, brief or not.
     DemoRun(Output& output, bool brief) : m_output(output), m_brief(brief) {}
 
     // body returns whether the step went as it should; it may say why not
@@ -92,11 +102,16 @@ class DemoRun {
         out << '\n';
         if (!m_brief) {
             for (const RawExchange& exchange : raw) {
-                out << "          >> " << Shown(exchange.command) << '\n';
+                out << "          >> " << ShownCommand(exchange.command, m_output.ShowingSecrets())
+                    << '\n';
                 out << "          << "
                     << (exchange.answer.empty() ? std::string("no answer") : Shown(exchange.answer))
                     << '\n';
             }
+        }
+        for (const RawExchange& exchange : raw) {
+            m_output.TraceExchange(exchange.command.data(), exchange.command.size(),
+                                   exchange.answer.data(), exchange.answer.size());
         }
         m_steps.push_back({title, raw.size(), ok});
         m_failed = !ok;
@@ -130,16 +145,18 @@ class DemoRun {
     std::vector<StepRecord> m_steps;
 };
 
-// What the card said to the last command; the reader keeps 00 00 when no
-// answer came.
+// What the card said to the last command that this reader object sent; the
+// object keeps 00 00 when no answer came.
 std::string Answer(const CZUReader& reader) {
     if (reader.GetSW() == 0) {
-        return "no answer from the card";
+        return "no answer from the card (the exchange failed)";
     }
     return "the card answered " + FormatStatusWord(reader.GetSW());
 }
 
-// The expectation of a step that calls one operation: it returned 1.
+// The expectation of a step that calls one operation: it returned 1. reader
+// is the object that sent the command (a copy of the card in another class
+// keeps its own status word).
 bool Accepted(int result, CZUReader& reader, std::string& note) {
     if (result != 1) {
         note = Answer(reader);
@@ -206,7 +223,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
                                       ZUSIM_AC_PIN | 0),
                         card, note);
     });
-    run.Step("write PIN 0 (\"1234\", 3 tries)", [&](std::string& note) {
+    run.Step("write PIN 0 (4 digits, 3 tries)", [&](std::string& note) {
         Bytes pin{0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
         return Accepted(card.WriteKey(0x00, pin.data(), pin.size()), card, note);
     });
@@ -221,7 +238,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
         Bytes loaded = ZUSimTdes2KeyRecord(kLoadedKeyNo, kLoadedKey);
         return Accepted(WriteSAMKeyWithSoftwareCalc(&asLoader, Mutable(ZUSIM_KEY_LOADING_KEY),
                                                     loaded.data(), loaded.size()),
-                        card, note);
+                        asLoader, note);
     });
     run.Step("end the key file's creation", [&](std::string& note) {
         return Accepted(card.CreateEnd(Mutable(kKeyFile)), card, note);
@@ -262,7 +279,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
         note += "; " + std::to_string(tries) + " tries left";
         return ok && tries == 2;
     });
-    run.Step("verify the PIN and change it to \"5678\"", [&](std::string& note) {
+    run.Step("verify the PIN and change it", [&](std::string& note) {
         int tries = -1;
         unsigned char oldPin[] = {'1', '2', '3', '4'}, newPin[] = {'5', '6', '7', '8'};
         return Accepted(Verify(card, "1234", tries), card, note) &&
@@ -354,7 +371,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
     std::string error;
     if (!ChooseReader(requested, known, cardChoice, error)) {
         output.Error(error);
-        return kExitBadInput;
+        return kExitNoCard;
     }
     if (!cardChoice.builtIn && !invocation.args.Has("erase")) {
         output.Error("demo erases the card in '" + cardChoice.name +
@@ -371,7 +388,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
     CZUICAPI card;
     if (!OpenReader(card, cardChoice, error)) {
         output.Error(error);
-        return kExitBadInput;
+        return kExitNoCard;
     }
     CZUSAMIC sam;
     if (samRequested != nullptr) {
@@ -379,7 +396,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
         if (!ChooseReader(samRequested, known, samChoice, error) ||
             !OpenReader(sam, samChoice, error)) {
             output.Error(error);
-            return kExitBadInput;
+            return kExitNoCard;
         }
         output.Out() << "card in '" << cardChoice.name << "', SAM in '" << samChoice.name
                      << "'\n\n";
@@ -387,8 +404,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
         output.Out() << "card in '" << cardChoice.name << "', no SAM\n\n";
     }
 
-    // --trace asks for every raw exchange, whatever --brief says.
-    DemoRun run(output, invocation.args.Has("brief") && !output.Tracing());
+    DemoRun run(output, invocation.args.Has("brief"));
     IssueAndUse(run, card, samRequested != nullptr ? &sam : nullptr);
     run.Summary();
     return run.Failed() ? kExitRefused : kExitOk;

@@ -33,7 +33,7 @@ int RunRun(const Invocation& invocation, Output& output) {
     CZUReader reader;
     std::string name;
     if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitBadInput;
+        return kExitNoCard;
     }
     return RunScript(reader, lines, output);
 }
@@ -134,7 +134,7 @@ int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& o
             out << "summary: " << lines.size() << " commands, " << i + 1 << " run, " << i
                 << " as expected, mismatch at line " << line.number << ", " << lines.size() - i - 1
                 << " not run (" << Seconds(std::chrono::steady_clock::now() - start) << ")\n";
-            return kExitRefused;
+            return (!outcome.answered && outcome.sw == 0) ? kExitNoCard : kExitRefused;
         }
         if (!quiet) {
             PrintAnswer(output, outcome, suffix);
@@ -168,7 +168,8 @@ const CommandSpec runCommand = {
     "a progress line every tenth of the way instead of every exchange.\n"
     "\n"
     "Exit status 0 when every line met its expectation, 1 at the first that\n"
-    "did not (nothing after it is sent), 2 for bad input.\n"
+    "did not (nothing after it is sent), 2 for bad input, 3 when there is no\n"
+    "such reader or no card, or the card went away.\n"
     "\n"
     "Example script:\n"
     "  # select the master file and ask for a challenge\n"

@@ -21,7 +21,7 @@ int RunSend(const Invocation& invocation, Output& output) {
     CZUReader reader;
     std::string name;
     if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitBadInput;
+        return kExitNoCard;
     }
     return SendApdus(reader, apdus, output);
 }
@@ -62,7 +62,7 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
 }
 
 void PrintCommand(Output& output, const std::string& label, const Bytes& command) {
-    output.Out() << label << "> " << FormatHex(command) << '\n';
+    output.Out() << label << "> " << output.Command(command.data(), command.size()) << '\n';
 }
 
 void PrintAnswer(Output& output, const ExchangeOutcome& outcome, const std::string& suffix) {
@@ -82,6 +82,7 @@ int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output)
         ExchangeOutcome outcome = exchange.Send(apdus[i]);
         PrintAnswer(output, outcome, "");
         if (!outcome.accepted) {
+            const bool lost = !outcome.answered && outcome.sw == 0;
             size_t left = apdus.size() - i - 1;
             std::string what = (!outcome.answered && outcome.sw == 0)
                                    ? "got no answer from the card"
@@ -89,7 +90,7 @@ int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output)
                                          DescribeStatusWord(outcome.sw);
             output.Error("APDU " + std::to_string(i + 1) + " " + what +
                          (left != 0 ? "; " + Plural(left, "APDU") + " not sent" : ""));
-            return kExitRefused;
+            return lost ? kExitNoCard : kExitRefused;
         }
     }
     return kExitOk;
@@ -110,7 +111,8 @@ const CommandSpec sendCommand = {
     "those exchanges. A 4-byte APDU goes with P3 = 00.\n"
     "\n"
     "Exit status 0 when the card accepted every APDU (90 00); 1 when it\n"
-    "refused one, after which no further APDU is sent; 2 for bad input.\n"
+    "refused one, after which no further APDU is sent; 2 for bad input; 3 when\n"
+    "there is no such reader or no card, or the card went away.\n"
     "\n"
     "Example:\n"
     "  $ zuic send --reader sim '00 A4 00 00 02 3F 00' 0084000004\n"
