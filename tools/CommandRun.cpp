@@ -171,17 +171,23 @@ const CommandSpec runCommand = {
     "did not (nothing after it is sent), 2 for bad input, 3 when there is no\n"
     "such reader or no card, or the card went away.\n"
     "\n"
-    "Example script:\n"
-    "  # select the master file and ask for a challenge\n"
+    "Example (the simulated card starts blank: the script creates its master\n"
+    "file first):\n"
+    "  $ cat select.apdu\n"
+    "  # create the master file, select it, ask for a challenge, look for a file\n"
+    "  80 E0 00 00 0A 00 02 20 26 00 00 00 00 12 34\n"
     "  00 A4 00 00 02 3F 00   = 9000\n"
     "  00 84 00 00 04\n"
     "  00 A4 00 00 02 12 34   = 6A82   # no such file\n"
-    "\n"
     "  $ zuic run --reader sim select.apdu\n"
-    "  line 2 > 00 A4 00 00 02 3F 00\n"
+    "  line 2 > 80 E0 00 00 0A 00 02 20 26 00 00 00 00 12 34\n"
+    "    SW 90 00 success\n"
+    "  line 3 > 00 A4 00 00 02 3F 00\n"
+    "  < 6F 16 83 02 3F 00 82 01 38 8A 01 01 85 0A 00 02\n"
+    "    20 26 00 00 00 00 12 34\n"
     "    SW 90 00 success  [expected 90 00]\n"
     "  ...\n"
-    "  summary: 3 commands, 3 run, 3 as expected (0.01 s)\n",
+    "  summary: 4 commands, 4 run, 4 as expected (0.00 s)\n",
     {ReaderOption()},
     &RunRun,
 };

@@ -114,13 +114,22 @@ const CommandSpec sendCommand = {
     "refused one, after which no further APDU is sent; 2 for bad input; 3 when\n"
     "there is no such reader or no card, or the card went away.\n"
     "\n"
-    "Example:\n"
-    "  $ zuic send --reader sim '00 A4 00 00 02 3F 00' 0084000004\n"
-    "  > 00 A4 00 00 02 3F 00\n"
-    "    SW 90 00 success\n"
+    "The data of VERIFY and of the key commands show as '** (n bytes)' unless\n"
+    "--show-secrets is given.\n"
+    "\n"
+    "Examples (each zuic process has its own simulated card, blank at first,\n"
+    "so that it has no master file yet; the challenge is random):\n"
+    "  $ zuic send --reader sim 0084000004 '00 A4 00 00 02 3F 00'\n"
     "  > 00 84 00 00 04\n"
     "  < 5C 1E 93 07\n"
-    "    SW 90 00 success\n",
+    "    SW 90 00 success\n"
+    "  > 00 A4 00 00 02 3F 00\n"
+    "    SW 6A 82 file not found\n"
+    "  zuic: APDU 2 refused by the card: 6A 82 file not found\n"
+    "  $ zuic send --reader sim '00 20 00 00 04 31 32 33 34'\n"
+    "  > 00 20 00 00 04 ** (4 bytes)\n"
+    "    SW 6A 88 referenced data or reference data not found\n"
+    "  zuic: APDU 1 refused by the card: 6A 88 referenced data or reference data not found\n",
     {ReaderOption()},
     &RunSend,
 };

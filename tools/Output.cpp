@@ -44,6 +44,7 @@ std::string FormatCommand(const unsigned char* cmd, size_t length, bool showSecr
 }
 
 void Output::Error(const std::string& message) {
+    m_out.flush(); // so that the message stands after what came before it
     m_err << "zuic: " << message << '\n';
     m_err.flush();
 }
