@@ -5,6 +5,7 @@
 // "$ cat FILE" gives FILE's lines, which later examples name as an argument;
 // "$ echo $?" the exit status of the example before. Bytes that a card makes
 // up (challenges) and timings are masked on both sides.
+#include "tools/Cli.h"
 #include "tools/Commands.h"
 
 #include <gtest/gtest.h>
@@ -290,4 +291,38 @@ TEST(ZuicExamples, EveryReadmeExamplePrintsWhatItShows) {
         }
     }
     EXPECT_GE(CheckExamples(examples, "README"), 6);
+}
+
+// The man page keeps up with --help: every command, and every option that
+// the general help and each command's help list.
+TEST(ZuicExamples, TheManPageNamesEveryCommandAndOption) {
+    const std::string man = ReadAll(std::string(ZUIC_VECTORS_DIR) + "/../../tools/zuic.1");
+    ASSERT_FALSE(man.empty());
+    auto has = [&man](const std::string& text) { return man.find(text) != std::string::npos; };
+    std::vector<std::vector<std::string>> helps = {{"--help"}};
+    for (const zuic::CommandSpec* command : zuic::AllCommands()) {
+        EXPECT_TRUE(has("\n.SS " + command->name + "\n") || has("\n.SS \"" + command->name + " "))
+            << "no section for " << command->name;
+        helps.push_back({command->name, "--help"});
+    }
+    int options = 0;
+    for (const std::vector<std::string>& args : helps) {
+        std::ostringstream out, err;
+        ASSERT_EQ(0, zuic::Main(args, out, err));
+        for (const std::string& line : Lines(out.str())) {
+            if (line.compare(0, 4, "  --") != 0) {
+                continue;
+            }
+            std::string name = line.substr(4, line.find_first_of(" ,", 4) - 4);
+            std::string roff; // "-" as the man page writes it
+            for (char c : name) {
+                roff += c == '-' ? std::string("\\-") : std::string(1, c);
+            }
+            EXPECT_TRUE(has(".B \\-\\-" + roff + "\n") || has(".BI \\-\\-" + roff + " ") ||
+                        has(".BR \\-\\-" + roff + " "))
+                << "--" << name << " (zuic " << args[0] << ") is not in the man page";
+            ++options;
+        }
+    }
+    EXPECT_GE(options, 20);
 }

@@ -45,7 +45,7 @@ std::string CommandNames() {
 
 // Options in two columns, the help text wrapped at 78 columns.
 void PrintOptions(std::ostream& out, const std::vector<OptionSpec>& options) {
-    const size_t column = 16;
+    const size_t column = 18;
     const size_t width = 78;
     for (const OptionSpec& option : options) {
         std::string left = "  --" + option.name;
