@@ -40,7 +40,10 @@ std::string Announced(unsigned y, int i) {
             text += std::string("T") + letters[bit] + std::to_string(i);
         }
     }
-    return text.empty() ? "no interface bytes" : text;
+    if (text.empty()) {
+        return "no interface bytes follow";
+    }
+    return text + (text.find(' ') == std::string::npos ? " follows" : " follow");
 }
 
 std::string Ta1(unsigned char b, AtrInfo& info) {
@@ -119,7 +122,7 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
     const unsigned char t0 = atr[1];
     const size_t k = t0 & 0x0F;
     add("T0", Hex(atr + 1, 1),
-        "K=" + std::to_string(k) + " historical bytes; " + Announced(t0 >> 4, 1) + " follow");
+        "K=" + std::to_string(k) + " historical bytes; " + Announced(t0 >> 4, 1));
 
     size_t pos = 2;
     unsigned y = t0 >> 4;
@@ -153,7 +156,7 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
                 add(name, Hex(&b, 1),
                     (nextT == 15 ? std::string("global interface bytes (T=15)")
                                  : "protocol T=" + std::to_string(nextT)) +
-                        "; " + Announced(nextY, group + 1) + " follow");
+                        "; " + Announced(nextY, group + 1));
             } else {
                 add(name, Hex(&b, 1), Meaning(letter, group, t, b, firstT1, info));
             }

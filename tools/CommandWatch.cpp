@@ -261,7 +261,7 @@ const CommandSpec watchCommand = {
     "  $ zuic watch --reader sim --count 0\n"
     "  sim: card present, ATR 3B 8A 01 5A 55 53 49 4D 2D 43 41 52 44 EA\n"
     "    TS   3B  direct convention\n"
-    "    T0   8A  K=10 historical bytes; TD1 follow\n"
+    "    T0   8A  K=10 historical bytes; TD1 follows\n"
     "    TD1  01  protocol T=1; no interface bytes follow\n"
     "    historical bytes (10): 5A 55 53 49 4D 2D 43 41 52 44  proprietary, \"ZUSIM-CARD\"\n"
     "    TCK  EA  check byte correct\n",
