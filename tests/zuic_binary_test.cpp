@@ -250,8 +250,9 @@ TEST(ZuicBinary, ReadersListsBothKindsOfReader) {
     EXPECT_NE(std::string::npos, r.out.find("\n  sim ", builtIn)) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("\n  simsam ", builtIn)) << r.out;
 #else
-    EXPECT_NE(std::string::npos,
-              r.out.find("Built-in readers:\n  none (this zuic was built without the simulated card)"))
+    EXPECT_NE(
+        std::string::npos,
+        r.out.find("Built-in readers:\n  none (this zuic was built without the simulated card)"))
         << r.out;
 #endif
     // Every PC/SC line carries whether a card is in the reader.
@@ -339,16 +340,18 @@ TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
         {{"demo", "extra"}, 2, 0, nullptr, "zuic: demo takes no arguments (got 'extra')\n"},
         // The key is loaded through a SAM-class copy of the card: its refusal
         // is that copy's status word, not the card object's last 90 00.
-        {{"demo", "--brief", "--reader", "sim:refuse=8"},
-         1,
-         2,
-         nullptr,
-         ""},
+        {{"demo", "--brief", "--reader", "sim:refuse=8"}, 1, 2, nullptr, ""},
         // PINs and keys are hidden in the echo unless asked for.
-        {{"demo", "--reader", "sim"}, 0, steps.size(), "          >> 80 D4 00 00 07 ** (7 bytes)\n",
+        {{"demo", "--reader", "sim"},
+         0,
+         steps.size(),
+         "          >> 80 D4 00 00 07 ** (7 bytes)\n",
          ""},
-        {{"--show-secrets", "demo"}, 0, steps.size(),
-         "          >> 80 D4 00 00 07 00 08 03 31 32 33 34\n", ""},
+        {{"--show-secrets", "demo"},
+         0,
+         steps.size(),
+         "          >> 80 D4 00 00 07 00 08 03 31 32 33 34\n",
+         ""},
         {{"demo", "--reader", "sim:nosuchoption"},
          3,
          0,

@@ -151,7 +151,7 @@ TEST(ZuicSendAndRun, PutTheApdusOnTheWireAndReportWhatTheCardSaid) {
         SCOPED_TRACE(c.input[0].substr(0, 60));
         Fixture f(c.exchanges);
         // A command that got no answer at all means the card is gone.
-        const int status = c.err.empty() ? kExitOk
+        const int status = c.err.empty()                                  ? kExitOk
                            : c.err.find("no answer") != std::string::npos ? kExitNoCard
                                                                           : kExitRefused;
         EXPECT_EQ(status, run ? f.Run(c.input[0]) : f.Send(c.input));
@@ -299,7 +299,8 @@ TEST(ZuicCli, RefusesBadInputBeforeReachingAReader) {
         std::string err;
     } cases[] = {
         {{"atr", "--frob"}, "zuic: unknown option '--frob' (see zuic atr --help)\n"},
-        {{"--reader", "run", "--frob", "send"}, "zuic: unknown option '--frob' (see zuic send --help)\n"},
+        {{"--reader", "run", "--frob", "send"},
+         "zuic: unknown option '--frob' (see zuic send --help)\n"},
         {{"fr\x1b[2Job"}, "zuic: unknown command 'fr\\x1B[2Job'; commands: ..."},
         {{"send", "00 A4 \xff"},
          "zuic: APDU 1 ('00 A4 \\xFF'): malformed hex: '\\xFF' is not a hex digit\n"},
@@ -307,7 +308,8 @@ TEST(ZuicCli, RefusesBadInputBeforeReachingAReader) {
          "zuic: option --reader does not apply to readers (see zuic readers --help)\n"},
         {{"readers", "extra"}, "zuic: readers takes no arguments (got 'extra')\n"},
         {{"atr", "extra"}, "zuic: ATR 'extra': malformed hex: 'x' is not a hex digit\n"},
-        {{"atr", "--reader", "sim", "3B00"}, "zuic: atr takes either --reader or an ATR in hex, not both\n"},
+        {{"atr", "--reader", "sim", "3B00"},
+         "zuic: atr takes either --reader or an ATR in hex, not both\n"},
         // The bad APDU is found before the unknown reader.
         {{"send", "--reader", "nosuch", "00A4000000", "00 A4 0"},
          "zuic: APDU 2 ('00 A4 0'): malformed hex: '0' has an odd number of hex digits\n"},

@@ -208,7 +208,8 @@ int CheckExamples(const std::vector<Example>& examples, const std::string& where
             EXPECT_EQ(std::vector<std::string>{std::to_string(lastStatus)}, example.shown);
             continue;
         }
-        const bool isZuic = !words.empty() && (words[0] == "zuic" || words[0] == "./build/tools/zuic");
+        const bool isZuic =
+            !words.empty() && (words[0] == "zuic" || words[0] == "./build/tools/zuic");
         if (!isZuic) {
             ADD_FAILURE() << "an example runs zuic, cat or echo $?";
             continue;

@@ -221,15 +221,16 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
         info.tckExpected = sum;
         info.tckCorrect = sum == atr[pos];
         add("TCK", Hex(atr + pos, 1),
-            info.tckCorrect ? "check byte correct"
-                            : "check byte WRONG: T0 to TCK do not XOR to 00; TCK should be " +
-                                  Hex(&sum, 1));
+            info.tckCorrect
+                ? "check byte correct"
+                : "check byte WRONG: T0 to TCK do not XOR to 00; TCK should be " + Hex(&sum, 1));
         ++pos;
     }
     if (pos < length) {
         info.error = std::to_string(length - pos) + " byte" + (length - pos == 1 ? "" : "s") +
-                     " after the end of the ATR (" + (info.hasTck ? "TCK" : "the historical bytes") +
-                     " ended it at " + std::to_string(pos) + " bytes)";
+                     " after the end of the ATR (" +
+                     (info.hasTck ? "TCK" : "the historical bytes") + " ended it at " +
+                     std::to_string(pos) + " bytes)";
         return info;
     }
     if (pos > kMaxAtrLength) {
@@ -243,8 +244,7 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
 
 namespace {
 
-std::string Meaning(int letter, int i, int t, unsigned char b, bool (&firstT1)[3],
-                    AtrInfo& info) {
+std::string Meaning(int letter, int i, int t, unsigned char b, bool (&firstT1)[3], AtrInfo& info) {
     if (i == 1) {
         switch (letter) {
         case 0:
@@ -287,9 +287,9 @@ std::string Meaning(int letter, int i, int t, unsigned char b, bool (&firstT1)[3
             info.cwi = b & 0x0F;
             const unsigned long cwt = 11ul + (1ul << info.cwi);
             return "BWI=" + std::to_string(info.bwi) + ": block waiting time 11 etu + " +
-                   std::to_string(1ul << info.bwi) + " x 960 x 372 clock cycles; CWI=" +
-                   std::to_string(info.cwi) + ": character waiting time " + std::to_string(cwt) +
-                   " etu";
+                   std::to_string(1ul << info.bwi) +
+                   " x 960 x 372 clock cycles; CWI=" + std::to_string(info.cwi) +
+                   ": character waiting time " + std::to_string(cwt) + " etu";
         }
         default:
             return (b & 1) != 0 ? "error detection by CRC" : "error detection by LRC";

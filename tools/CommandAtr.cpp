@@ -29,8 +29,7 @@ int RunAtr(const Invocation& invocation, Output& output) {
             return kExitBadInput;
         }
         if (atr.size() > 64) {
-            output.Error("ATR of " + std::to_string(atr.size()) +
-                         " bytes: an ATR has at most 33");
+            output.Error("ATR of " + std::to_string(atr.size()) + " bytes: an ATR has at most 33");
             return kExitBadInput;
         }
         return ExplainAtrBytes(atr.data(), atr.size(), output);

@@ -466,8 +466,9 @@ const CommandSpec demoCommand = {
     "    trace >> 80 D4 00 00 07 ** (7 bytes)\n"
     "    trace << 90 00\n"
     "  ...\n",
-    {{"reader", "R", "the card's reader (default sim): a built-in reader, a PC/SC reader's name, "
-                     "a part of it, or its index"},
+    {{"reader", "R",
+      "the card's reader (default sim): a built-in reader, a PC/SC reader's name, "
+      "a part of it, or its index"},
      {"sam", "S", "the SAM's reader (default simsam beside a built-in card, else none)"},
      {"erase", "", "allow erasing the card in a PC/SC reader"},
      {"brief", "", "print the steps without their APDUs"}},

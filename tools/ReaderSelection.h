@@ -32,8 +32,8 @@ struct ReaderChoice {
 
 // Picks the reader: with a requested number (up to 4 digits), the PC/SC
 // reader of that index; with a requested name, the built-in reader of exactly
-// that name (or that name, a colon and the simulator's options), else the PC/SC reader of exactly that name, else the first
-// PC/SC reader whose name contains it; with none, the first PC/SC reader,
+// that name (or that name, a colon and the simulator's options), else the PC/SC reader of exactly
+// that name, else the first PC/SC reader whose name contains it; with none, the first PC/SC reader,
 // else the first built-in one. Returns false and sets error otherwise.
 bool ChooseReader(const std::string* requested, const KnownReaders& known, ReaderChoice& choice,
                   std::string& error);
