@@ -152,8 +152,8 @@ TEST(ZuicBinary, BadInputGetsOneLineAndExitStatusTwo) {
         std::vector<std::string> args;
         std::string message; // the whole line after "zuic: ", or its beginning with "..."
     } cases[] = {
-        {{}, "no command given; commands: readers, atr, send, run..."},
-        {{"frob"}, "unknown command 'frob'; commands: readers, atr, send, run..."},
+        {{}, "no command given; commands: readers, atr, watch, send, run..."},
+        {{"frob"}, "unknown command 'frob'; commands: readers, atr, watch, send, run..."},
         {{"--frob", "atr"}, "unknown option '--frob' (see zuic atr --help)"},
         {{"atr", "--reader"}, "option --reader needs a value (R) (see zuic atr --help)"},
         {{"--frob"}, "unknown option '--frob' (see zuic --help)"},
@@ -290,7 +290,7 @@ TEST(ZuicBinary, AnEmptyPcscReaderIsReportedAsNoCard) {
         }
         Result r = RunZuic(args);
         ASSERT_TRUE(r.exited);
-        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(3, r.status);
         EXPECT_EQ("zuic: no card in reader '" + name + "'\n", r.err);
     }
 }
