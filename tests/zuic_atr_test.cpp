@@ -228,6 +228,10 @@ TEST(ZuicSecrets, HiddenInEchoAndTraceUnlessAskedFor) {
          {"line 2 > 00 20 00 00 04 ** (4 bytes)\n", "  trace >> 00 20 00 00 04 ** (4 bytes)\n",
           "line 3 > 80 5E 00 00 08 ** (8 bytes)\n", "  trace >> 80 5E 00 00 08 ** (8 bytes)\n"},
          {"31 32 33 34"}},
+        // A refused argument is named without its secret.
+        {{"send", "--reader", "sim", "00 20 00 00 05 31 32 33 34"},
+         {},
+         {"31 32 33 34"}},
         {{"--trace", "--show-secrets", "run", "--reader", "sim", script},
          {"  trace >> 00 20 00 00 04 31 32 33 34\n",
           "  trace >> 80 5E 00 00 08 31 32 33 34 35 36 37 38\n"},
@@ -241,6 +245,11 @@ TEST(ZuicSecrets, HiddenInEchoAndTraceUnlessAskedFor) {
         SCOPED_TRACE(joined);
         std::ostringstream out, err;
         Main(c.args, out, err);
+        if (c.shown.empty()) { // bad input: the message names the APDU
+            EXPECT_NE(std::string::npos, err.str().find("('00 20 00 00 05 ** (4 bytes)')"))
+                << err.str();
+            EXPECT_EQ(std::string::npos, err.str().find("31 32 33 34")) << err.str();
+        }
         for (const std::string& line : c.shown) {
             EXPECT_NE(std::string::npos, out.str().find(line)) << out.str();
         }

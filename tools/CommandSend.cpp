@@ -45,8 +45,15 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
                 args[i].size() <= 4) {
                 hint = " (write each APDU as one argument: quote it when it has spaces)";
             }
-            // A long argument is shown by its start: enough to find it.
+            // A long argument is shown by its start: enough to find it. A PIN
+            // or key in it stays hidden, as in the echo.
             std::string shown = Printable(args[i]);
+            Bytes bytes;
+            std::string hexError;
+            if (!output.ShowingSecrets() && ParseHex(args[i], bytes, hexError) &&
+                bytes.size() > 5 && CarriesSecret(bytes.data(), bytes.size())) {
+                shown = FormatCommand(bytes.data(), bytes.size(), false);
+            }
             std::string message = "APDU " + std::to_string(i + 1) + " ('";
             message += shown;
             message += "'): ";
