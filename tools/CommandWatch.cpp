@@ -265,7 +265,10 @@ const CommandSpec watchCommand = {
     "    TD1  01  protocol T=1; no interface bytes follow\n"
     "    historical bytes (10): 5A 55 53 49 4D 2D 43 41 52 44  proprietary, \"ZUSIM-CARD\"\n"
     "    TCK  EA  check byte correct\n",
-    {ReaderOption(), {"count", "N", "stop after N events (default: until interrupted)"}},
+    {{"reader", "R",
+      "watch only this reader: a built-in reader, a PC/SC reader's name or a part of it, or its "
+      "index (default: every reader)"},
+     {"count", "N", "stop after N events (default: until interrupted)"}},
     &RunWatch,
 };
 
