@@ -31,10 +31,9 @@ void PrintAtrLines(Output& output, const unsigned char* atr, size_t length) {
     }
 }
 
-// Which readers a --reader value picks: a number is an index in the list at
-// start, anything else a name or a part of one.
-bool Wanted(const std::string* requested, const std::string& name) {
-    return requested == nullptr || name.find(*requested) != std::string::npos;
+// Whether to watch a PC/SC reader: every one, or the one --reader chose.
+bool Wanted(const std::string* chosen, const std::string& name) {
+    return chosen == nullptr || name == *chosen;
 }
 
 std::vector<std::string> ListReaders(SCARDCONTEXT context, LONG& rc) {
@@ -251,8 +250,8 @@ const CommandSpec watchCommand = {
     "card inserted, with its ATR explained as zuic atr does, a card removed, a\n"
     "reader added or gone. It waits in SCardGetStatusChange between events and\n"
     "runs until interrupted, or until N events with --count N (--count 0: the\n"
-    "state at start alone). --reader R watches the readers whose name contains\n"
-    "R (or the one of that index); a built-in reader's card is always there.\n"
+    "state at start alone). --reader R watches that one reader (chosen as the\n"
+    "other commands choose it); a built-in reader's card is always there.\n"
     "\n"
     "Exit status 0 after N events or the state at start; 2 for bad input; 3\n"
     "when there is no such reader or no PC/SC service.\n"
