@@ -317,6 +317,7 @@ TEST(ZuicCli, RefusesBadInputBeforeReachingAReader) {
          "zuic: APDU 1 ('00'): APDU too short: 1 byte (an APDU has 4 to 261 bytes) (write each "
          "APDU as one argument: quote it when it has spaces)\n"},
         {{"run", "a", "b"}, "zuic: run takes one script file, got 2 arguments\n"},
+        {{"atr", std::string(130, 'F')}, "zuic: ATR of 65 bytes: an ATR has at most 33\n"},
         {{"run", "/"}, "zuic: cannot read script '/': it is a directory\n"},
         {{"help", "frob"}, "zuic: unknown command 'frob'; commands: ..."},
         {{"help"}, ""},
