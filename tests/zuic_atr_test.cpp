@@ -139,7 +139,8 @@ TEST(ZuicAtrParser, ReadsPublishedAtrs) {
          15,
          true,
          "TB3",
-         "BWI=4: block waiting time 11 etu + 16 x 960 x 372 clock cycles; CWI=5: ..."},
+         "BWI=4: block waiting time 11 etu + 16 x 960 x 372 clock cycles; CWI=5: character waiting "
+         "time 43 etu"},
         // The longest ATR there may be: 33 bytes, fifteen TDs.
         {"3B 8F 81 81 81 81 81 81 81 81 81 81 81 81 81 81 01 00 00 00 00 00 00 00 00 00 00 00 00 "
          "00 00 00 8E",

@@ -127,6 +127,7 @@ TEST(ZuicBinary, AMissingReaderGetsOneLineAndExitStatusThree) {
          "unknown reader 'simulator-that-is-not-there'; known readers: "},
         {{"run", "--reader", "9999", "-"}, "no PC/SC reader 9999 (the PC/SC readers are numbered"},
         {{"demo", "--reader", "nosuch", "--erase"}, "unknown reader 'nosuch'"},
+        {{"watch", "--reader", "nosuch"}, "unknown reader 'nosuch'"},
     };
     const std::string script = "00 A4 00 00 02 3F 00\n";
     for (const Case& c : cases) {

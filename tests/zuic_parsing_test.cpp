@@ -354,6 +354,8 @@ TEST(ZuicReaderSelection, ChoosesBuiltInThenExactThenPartOfAPcscName) {
          "no PC/SC reader 3 (the PC/SC readers are numbered from 0; "
          "there are 3)"},
         {&builtInOnly, "0", nullptr, -1, "no PC/SC reader 0"},
+        // Five digits make a name, not an index.
+        {&both, "12345", nullptr, -1, "unknown reader '12345'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.requested == nullptr ? "(default)" : c.requested);
