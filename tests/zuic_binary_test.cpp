@@ -115,6 +115,35 @@ std::string Repeat(const std::string& unit, int n) {
 
 } // namespace
 
+// No such reader, no card: one line and exit status 3, apart from bad input.
+TEST(ZuicBinary, AMissingReaderGetsOneLineAndExitStatusThree) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string start; // the beginning of the line after "zuic: "
+    } cases[] = {
+        {{"send", "--reader", "no such reader", "00 A4 00 00 02 3F 00"},
+         "unknown reader 'no such reader'; known readers: "},
+        {{"atr", "--reader", "simulator-that-is-not-there"},
+         "unknown reader 'simulator-that-is-not-there'; known readers: "},
+        {{"run", "--reader", "9999", "-"}, "no PC/SC reader 9999 (the PC/SC readers are numbered"},
+        {{"demo", "--reader", "nosuch", "--erase"}, "unknown reader 'nosuch'"},
+        {{"watch", "--reader", "nosuch"}, "unknown reader 'nosuch'"},
+    };
+    const std::string script = "00 A4 00 00 02 3F 00\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Joined(c.args));
+        Result r = RunZuic(c.args, &script);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(3, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(0u, r.err.find("zuic: " + c.start)) << r.err;
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    }
+    Result version = RunZuic({"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ("zuic 1.0.0 (ZUICAPI 1.0.0)\n", version.out);
+}
+
 TEST(ZuicBinary, BadInputGetsOneLineAndExitStatusTwo) {
     const std::string badLine = WriteScript("# a script\n00 A4 00 00 02 3F 00 = 9000\n\n"
                                             "00 B0 00 00 04 = 90XZ\n00 B0 00 00 04\n");
@@ -124,10 +153,11 @@ TEST(ZuicBinary, BadInputGetsOneLineAndExitStatusTwo) {
         std::vector<std::string> args;
         std::string message; // the whole line after "zuic: ", or its beginning with "..."
     } cases[] = {
-        {{}, "no command given; commands: readers, atr, send, run..."},
-        {{"frob"}, "unknown command 'frob'; commands: readers, atr, send, run..."},
-        {{"--frob", "atr"}, "unknown option '--frob' (see zuic --help)"},
-        {{"atr", "--reader"}, "option --reader needs a value (R) (see zuic --help)"},
+        {{}, "no command given; commands: readers, atr, watch, send, run..."},
+        {{"frob"}, "unknown command 'frob'; commands: readers, atr, watch, send, run..."},
+        {{"--frob", "atr"}, "unknown option '--frob' (see zuic atr --help)"},
+        {{"atr", "--reader"}, "option --reader needs a value (R) (see zuic atr --help)"},
+        {{"--frob"}, "unknown option '--frob' (see zuic --help)"},
         {{"send", "00 A4 0G 00"}, "APDU 1 ('00 A4 0G 00'): malformed hex: 'G' is not a hex digit"},
         {{"send", "00A4000002 3F00", "0 0A4"},
          "APDU 2 ('0 0A4'): malformed hex: '0' has an odd number of hex digits"},
@@ -139,10 +169,6 @@ TEST(ZuicBinary, BadInputGetsOneLineAndExitStatusTwo) {
         {{"send", "00 A4 00 00 05 3F 00"},
          "APDU 1 ('00 A4 00 00 05 3F 00'): Lc 05 announces 5 data bytes but 2 bytes follow the "
          "header"},
-        {{"send", "--reader", "no such reader", "00 A4 00 00 02 3F 00"},
-         "unknown reader 'no such reader'; known readers: ..."},
-        {{"atr", "--reader", "simulator-that-is-not-there"},
-         "unknown reader 'simulator-that-is-not-there'; known readers: ..."},
         {{"run", "--reader", "nosuch", badLine},
          badLine + ": line 4: expected status word '90XZ': 'Z' is neither a hex digit nor X"},
         {{"run", shortLine},
@@ -190,7 +216,8 @@ TEST(ZuicBinary, HelpForEveryCommand) {
     ASSERT_TRUE(general.exited);
     EXPECT_EQ(0, general.status);
     EXPECT_EQ("", general.err);
-    EXPECT_EQ(0u, general.out.find("usage: zuic [--trace] COMMAND [options] [arguments]\n"));
+    EXPECT_EQ(0u, general.out.find("usage: zuic [--trace] [--show-secrets] COMMAND [options] "
+                                   "[arguments]\n"));
     for (const zuic::CommandSpec* command : zuic::AllCommands()) {
         SCOPED_TRACE(command->name);
         EXPECT_NE(std::string::npos, general.out.find("\n  " + command->name + " "));
@@ -224,8 +251,9 @@ TEST(ZuicBinary, ReadersListsBothKindsOfReader) {
     EXPECT_NE(std::string::npos, r.out.find("\n  sim ", builtIn)) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("\n  simsam ", builtIn)) << r.out;
 #else
-    EXPECT_NE(std::string::npos,
-              r.out.find("Built-in readers: none (this zuic was built without the simulated card)"))
+    EXPECT_NE(
+        std::string::npos,
+        r.out.find("Built-in readers:\n  none (this zuic was built without the simulated card)"))
         << r.out;
 #endif
     // Every PC/SC line carries whether a card is in the reader.
@@ -235,7 +263,8 @@ TEST(ZuicBinary, ReadersListsBothKindsOfReader) {
         size_t end = pcsc.find('\n', line + 1);
         std::string text = pcsc.substr(line + 1, end == std::string::npos ? end : end - line - 1);
         EXPECT_TRUE(text.find("card present") != std::string::npos ||
-                    text.find("no card") != std::string::npos)
+                    text.find("no card") != std::string::npos ||
+                    text == "  none (no PC/SC service, or no reader connected)")
             << text;
         line = end == std::string::npos ? end : pcsc.find("\n  ", end);
     }
@@ -262,7 +291,7 @@ TEST(ZuicBinary, AnEmptyPcscReaderIsReportedAsNoCard) {
         }
         Result r = RunZuic(args);
         ASSERT_TRUE(r.exited);
-        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(3, r.status);
         EXPECT_EQ("zuic: no card in reader '" + name + "'\n", r.err);
     }
 }
@@ -292,7 +321,8 @@ TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
     } cases[] = {
         {{"demo"}, 0, steps.size(), "          >> 04 D6 00 C8 CC ", ""},
         {{"demo", "--brief"}, 0, steps.size(), nullptr, ""},
-        {{"--trace", "demo", "--brief"}, 0, steps.size(), "          >> 04 D6 01 90 CC ", ""},
+        // --trace shows every exchange whole; --brief leaves out the cut echo.
+        {{"--trace", "demo", "--brief"}, 0, steps.size(), "  trace >> 04 D6 01 90 CC ", ""},
         // With T=0 answering, every answer with data comes by GET RESPONSE.
         {{"demo", "--reader", "sim:t0", "--sam", "simsam:t0"},
          0,
@@ -309,8 +339,22 @@ TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
          "card",
          ""},
         {{"demo", "extra"}, 2, 0, nullptr, "zuic: demo takes no arguments (got 'extra')\n"},
+        // The key is loaded through a SAM-class copy of the card: its refusal
+        // is that copy's status word, not the card object's last 90 00.
+        {{"demo", "--brief", "--reader", "sim:refuse=8"}, 1, 2, nullptr, ""},
+        // PINs and keys are hidden in the echo unless asked for.
+        {{"demo", "--reader", "sim"},
+         0,
+         steps.size(),
+         "          >> 80 D4 00 00 07 ** (7 bytes)\n",
+         ""},
+        {{"--show-secrets", "demo"},
+         0,
+         steps.size(),
+         "          >> 80 D4 00 00 07 00 08 03 31 32 33 34\n",
+         ""},
         {{"demo", "--reader", "sim:nosuchoption"},
-         2,
+         3,
          0,
          nullptr,
          "zuic: cannot open reader 'sim:nosuchoption'\n"},
@@ -321,9 +365,18 @@ TEST(ZuicBinary, DemoIssuesTheSimulatedCardAndStopsAtTheFirstFailure) {
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(c.status, r.status) << r.out << r.err;
         EXPECT_EQ(c.error, r.err);
-        if (c.status == 2) {
+        if (c.status >= 2) {
             EXPECT_EQ("", r.out);
             continue;
+        }
+        if (c.args.back() == "sim:refuse=8") {
+            EXPECT_NE(std::string::npos,
+                      r.out.find("\nFAILED  load key 03 encrypted and MACed in software: the card "
+                                 "answered 6F 00\n"))
+                << r.out;
+        }
+        if (c.args.front() != "--show-secrets") {
+            EXPECT_EQ(std::string::npos, r.out.find("31 32 33 34")) << "the PIN shows";
         }
         size_t at = 0;
         for (size_t i = 0; i < steps.size(); ++i) {

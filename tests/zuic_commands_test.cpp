@@ -150,8 +150,11 @@ TEST(ZuicSendAndRun, PutTheApdusOnTheWireAndReportWhatTheCardSaid) {
     auto check = [](bool run, const Case& c) {
         SCOPED_TRACE(c.input[0].substr(0, 60));
         Fixture f(c.exchanges);
-        EXPECT_EQ(c.err.empty() ? kExitOk : kExitRefused,
-                  run ? f.Run(c.input[0]) : f.Send(c.input));
+        // A command that got no answer at all means the card is gone.
+        const int status = c.err.empty()                                  ? kExitOk
+                           : c.err.find("no answer") != std::string::npos ? kExitNoCard
+                                                                          : kExitRefused;
+        EXPECT_EQ(status, run ? f.Run(c.input[0]) : f.Send(c.input));
         EXPECT_TRUE(f.card->Done()) << "commands the card expected were not sent";
         for (const std::string& part : c.outParts) {
             EXPECT_TRUE(Contains(f.out.str(), part)) << f.out.str();
@@ -250,7 +253,7 @@ TEST(ZuicAtr, AnEmptyReaderIsReportedAsNoCard) {
     EXPECT_FALSE(RequireCard(unopened, "x", error));
 
     Output output(f.out, f.err);
-    EXPECT_EQ(kExitBadInput, PrintAtr(f.reader, "sim", output));
+    EXPECT_EQ(kExitNoCard, PrintAtr(f.reader, "sim", output));
     EXPECT_EQ("zuic: no card in reader 'sim' (the reset got no answer)\n", f.err.str());
     EXPECT_EQ("", f.out.str());
 }
@@ -295,14 +298,18 @@ TEST(ZuicCli, RefusesBadInputBeforeReachingAReader) {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{"atr", "--frob"}, "zuic: unknown option '--frob' (see zuic --help)\n"},
+        {{"atr", "--frob"}, "zuic: unknown option '--frob' (see zuic atr --help)\n"},
+        {{"--reader", "run", "--frob", "send"},
+         "zuic: unknown option '--frob' (see zuic send --help)\n"},
         {{"fr\x1b[2Job"}, "zuic: unknown command 'fr\\x1B[2Job'; commands: ..."},
         {{"send", "00 A4 \xff"},
          "zuic: APDU 1 ('00 A4 \\xFF'): malformed hex: '\\xFF' is not a hex digit\n"},
         {{"readers", "--reader", "sim"},
          "zuic: option --reader does not apply to readers (see zuic readers --help)\n"},
         {{"readers", "extra"}, "zuic: readers takes no arguments (got 'extra')\n"},
-        {{"atr", "extra"}, "zuic: atr takes no arguments (got 'extra')\n"},
+        {{"atr", "extra"}, "zuic: ATR 'extra': malformed hex: 'x' is not a hex digit\n"},
+        {{"atr", "--reader", "sim", "3B00"},
+         "zuic: atr takes either --reader or an ATR in hex, not both\n"},
         // The bad APDU is found before the unknown reader.
         {{"send", "--reader", "nosuch", "00A4000000", "00 A4 0"},
          "zuic: APDU 2 ('00 A4 0'): malformed hex: '0' has an odd number of hex digits\n"},
@@ -310,6 +317,7 @@ TEST(ZuicCli, RefusesBadInputBeforeReachingAReader) {
          "zuic: APDU 1 ('00'): APDU too short: 1 byte (an APDU has 4 to 261 bytes) (write each "
          "APDU as one argument: quote it when it has spaces)\n"},
         {{"run", "a", "b"}, "zuic: run takes one script file, got 2 arguments\n"},
+        {{"atr", std::string(130, 'F')}, "zuic: ATR of 65 bytes: an ATR has at most 33\n"},
         {{"run", "/"}, "zuic: cannot read script '/': it is a directory\n"},
         {{"help", "frob"}, "zuic: unknown command 'frob'; commands: ..."},
         {{"help"}, ""},

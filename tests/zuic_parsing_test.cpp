@@ -347,6 +347,15 @@ TEST(ZuicReaderSelection, ChoosesBuiltInThenExactThenPartOfAPcscName) {
         {&pcscOnly, "sim", nullptr, -1, "unknown reader 'sim'; known readers: 'ACS"},
         {&none, "nosuch", nullptr, -1, "unknown reader 'nosuch'; known readers: none"},
         {&both, "", nullptr, -1, "unknown reader ''"},
+        // A number is the index in the PC/SC list, as zuic readers lists it.
+        {&both, "2", "Virtual PCD 00 01", 2, nullptr},
+        {&both, "0", "ACS ACR38U 00 00", 0, nullptr},
+        {&both, "3", nullptr, -1,
+         "no PC/SC reader 3 (the PC/SC readers are numbered from 0; "
+         "there are 3)"},
+        {&builtInOnly, "0", nullptr, -1, "no PC/SC reader 0"},
+        // Five digits make a name, not an index.
+        {&both, "12345", nullptr, -1, "unknown reader '12345'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.requested == nullptr ? "(default)" : c.requested);

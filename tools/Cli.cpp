@@ -8,8 +8,11 @@ namespace {
 
 const std::vector<OptionSpec>& GlobalOptions() {
     static const std::vector<OptionSpec> options = {
-        {"trace", "", "print every raw exchange with the card"},
+        {"trace", "", "print every raw exchange with the card, whole"},
+        {"show-secrets", "",
+         "show the data of VERIFY, CHANGE PIN and the key commands (hidden as ** otherwise)"},
         {"help", "", "print help; zuic COMMAND --help for one command"},
+        {"version", "", "print zuic's version"},
     };
     return options;
 }
@@ -42,7 +45,7 @@ std::string CommandNames() {
 
 // Options in two columns, the help text wrapped at 78 columns.
 void PrintOptions(std::ostream& out, const std::vector<OptionSpec>& options) {
-    const size_t column = 16;
+    const size_t column = 18;
     const size_t width = 78;
     for (const OptionSpec& option : options) {
         std::string left = "  --" + option.name;
@@ -73,7 +76,8 @@ void PrintOptions(std::ostream& out, const std::vector<OptionSpec>& options) {
 }
 
 void PrintUsage(std::ostream& out) {
-    out << "usage: zuic [--trace] COMMAND [options] [arguments]\n";
+    out << "usage: zuic [--trace] [--show-secrets] COMMAND [options] [arguments]\n"
+           "       zuic --version\n";
 }
 
 void PrintGeneralHelp(std::ostream& out) {
@@ -87,8 +91,12 @@ void PrintGeneralHelp(std::ostream& out) {
     }
     out << "\nOptions for every command:\n";
     PrintOptions(out, GlobalOptions());
-    out << "\nExit status: 0 done; 1 the card refused a command or answered otherwise\n"
-           "than expected; 2 bad input, an unknown reader, or no card.\n"
+    out << "\nThe data of VERIFY (00 20), CHANGE PIN (80 5E) and the key commands (80 D4,\n"
+           "84 D4, 80 D8) show as '** (n bytes)' in every echo and trace unless\n"
+           "--show-secrets is given.\n"
+           "\nExit status: 0 done; 1 the card refused a command or answered otherwise\n"
+           "than expected; 2 bad input; 3 no such reader, no card in it, or the card\n"
+           "went away.\n"
            "\nzuic COMMAND --help describes one command.\n";
 }
 
@@ -99,18 +107,48 @@ void PrintCommandHelp(std::ostream& out, const CommandSpec& command) {
     PrintOptions(out, GlobalOptions());
 }
 
+// The command named on a line that could not be parsed: the first argument
+// that is neither an option nor an option's value.
+const CommandSpec* CommandOnLine(const std::vector<std::string>& args,
+                                 const std::vector<OptionSpec>& options) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            return i + 1 < args.size() ? FindCommand(args[i + 1]) : nullptr;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            return FindCommand(arg);
+        }
+        if (arg.find('=') == std::string::npos) {
+            for (const OptionSpec& option : options) {
+                if (arg == "--" + option.name && option.TakesValue()) {
+                    ++i;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     Output errors(out, err);
     ParsedArgs parsed;
     std::string error;
-    if (!ParseArgs(args, AllOptions(), parsed, error)) {
-        errors.Error(error + " (see zuic --help)");
+    const std::vector<OptionSpec> allOptions = AllOptions();
+    if (!ParseArgs(args, allOptions, parsed, error)) {
+        const CommandSpec* named = CommandOnLine(args, allOptions);
+        errors.Error(error + " (see zuic " + (named != nullptr ? named->name + " " : "") +
+                     "--help)");
         return kExitBadInput;
     }
     std::vector<std::string>& positionals = parsed.positionals;
     const bool help = parsed.Has("help");
+    if (parsed.Has("version") && !help) {
+        out << "zuic " << ZUIC_VERSION << " (ZUICAPI " << ZUIC_VERSION << ")\n";
+        return kExitOk;
+    }
     if (positionals.empty()) {
         if (help) {
             PrintGeneralHelp(out);
@@ -149,7 +187,10 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         return kExitOk;
     }
     for (const auto& option : parsed.options) {
-        bool allowed = option.first == "trace";
+        bool allowed = false;
+        for (const OptionSpec& spec : GlobalOptions()) {
+            allowed = allowed || spec.name == option.first;
+        }
         for (const OptionSpec& spec : command->options) {
             allowed = allowed || spec.name == option.first;
         }
@@ -162,7 +203,7 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
 
     Invocation invocation;
     invocation.args = parsed;
-    Output output(out, err, parsed.Has("trace"));
+    Output output(out, err, parsed.Has("trace"), parsed.Has("show-secrets"));
     int status = command->run(invocation, output);
     out.flush();
     return status;

@@ -16,7 +16,8 @@ namespace zuic {
 enum ExitStatus {
     kExitOk = 0,       // everything done, every command accepted or as expected
     kExitRefused = 1,  // the card refused a command, or answered otherwise than expected
-    kExitBadInput = 2, // bad arguments, script or APDU; unknown reader; no card
+    kExitBadInput = 2, // bad arguments, script or APDU
+    kExitNoCard = 3,   // no such reader, no card in it, or the card went away
 };
 
 // What a subcommand is handed: its options and its arguments after the name.
@@ -38,6 +39,12 @@ struct CommandSpec {
 
 // The --reader option as the commands that reach a card declare it.
 OptionSpec ReaderOption();
+
+// Whether --show-secrets was given: PINs and keys then show in every echo
+// and trace line.
+inline bool ShowSecrets(const Invocation& invocation) {
+    return invocation.args.Has("show-secrets");
+}
 
 } // namespace zuic
 

@@ -62,6 +62,14 @@ std::string Shown(const Bytes& bytes) {
            " bytes)";
 }
 
+// A command as a step echoes it: cut like Shown, its secret data hidden.
+std::string ShownCommand(const Bytes& command, bool showSecrets) {
+    if (!showSecrets && CarriesSecret(command.data(), command.size())) {
+        return FormatCommand(command.data(), command.size(), false);
+    }
+    return Shown(command);
+}
+
 struct StepRecord {
     std::string title;
     size_t exchanges;
@@ -72,6 +80,8 @@ struct StepRecord {
 // through the process's trace hook, and stops at the first that fails.
 class DemoRun {
   public:
+    // brief leaves out the steps' APDUs, cut to kShownBytes; with --trace
+    // every raw exchange follows its step's line whole, brief or not.
     DemoRun(Output& output, bool brief) : m_output(output), m_brief(brief) {}
 
     // body returns whether the step went as it should; it may say why not
@@ -92,11 +102,16 @@ class DemoRun {
         out << '\n';
         if (!m_brief) {
             for (const RawExchange& exchange : raw) {
-                out << "          >> " << Shown(exchange.command) << '\n';
+                out << "          >> " << ShownCommand(exchange.command, m_output.ShowingSecrets())
+                    << '\n';
                 out << "          << "
                     << (exchange.answer.empty() ? std::string("no answer") : Shown(exchange.answer))
                     << '\n';
             }
+        }
+        for (const RawExchange& exchange : raw) {
+            m_output.TraceExchange(exchange.command.data(), exchange.command.size(),
+                                   exchange.answer.data(), exchange.answer.size());
         }
         m_steps.push_back({title, raw.size(), ok});
         m_failed = !ok;
@@ -130,16 +145,18 @@ class DemoRun {
     std::vector<StepRecord> m_steps;
 };
 
-// What the card said to the last command; the reader keeps 00 00 when no
-// answer came.
+// What the card said to the last command that this reader object sent; the
+// object keeps 00 00 when no answer came.
 std::string Answer(const CZUReader& reader) {
     if (reader.GetSW() == 0) {
-        return "no answer from the card";
+        return "no answer from the card (the exchange failed)";
     }
     return "the card answered " + FormatStatusWord(reader.GetSW());
 }
 
-// The expectation of a step that calls one operation: it returned 1.
+// The expectation of a step that calls one operation: it returned 1. reader
+// is the object that sent the command (a copy of the card in another class
+// keeps its own status word).
 bool Accepted(int result, CZUReader& reader, std::string& note) {
     if (result != 1) {
         note = Answer(reader);
@@ -206,7 +223,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
                                       ZUSIM_AC_PIN | 0),
                         card, note);
     });
-    run.Step("write PIN 0 (\"1234\", 3 tries)", [&](std::string& note) {
+    run.Step("write PIN 0 (4 digits, 3 tries)", [&](std::string& note) {
         Bytes pin{0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
         return Accepted(card.WriteKey(0x00, pin.data(), pin.size()), card, note);
     });
@@ -221,7 +238,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
         Bytes loaded = ZUSimTdes2KeyRecord(kLoadedKeyNo, kLoadedKey);
         return Accepted(WriteSAMKeyWithSoftwareCalc(&asLoader, Mutable(ZUSIM_KEY_LOADING_KEY),
                                                     loaded.data(), loaded.size()),
-                        card, note);
+                        asLoader, note);
     });
     run.Step("end the key file's creation", [&](std::string& note) {
         return Accepted(card.CreateEnd(Mutable(kKeyFile)), card, note);
@@ -262,7 +279,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
         note += "; " + std::to_string(tries) + " tries left";
         return ok && tries == 2;
     });
-    run.Step("verify the PIN and change it to \"5678\"", [&](std::string& note) {
+    run.Step("verify the PIN and change it", [&](std::string& note) {
         int tries = -1;
         unsigned char oldPin[] = {'1', '2', '3', '4'}, newPin[] = {'5', '6', '7', '8'};
         return Accepted(Verify(card, "1234", tries), card, note) &&
@@ -354,7 +371,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
     std::string error;
     if (!ChooseReader(requested, known, cardChoice, error)) {
         output.Error(error);
-        return kExitBadInput;
+        return kExitNoCard;
     }
     if (!cardChoice.builtIn && !invocation.args.Has("erase")) {
         output.Error("demo erases the card in '" + cardChoice.name +
@@ -371,7 +388,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
     CZUICAPI card;
     if (!OpenReader(card, cardChoice, error)) {
         output.Error(error);
-        return kExitBadInput;
+        return kExitNoCard;
     }
     CZUSAMIC sam;
     if (samRequested != nullptr) {
@@ -379,7 +396,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
         if (!ChooseReader(samRequested, known, samChoice, error) ||
             !OpenReader(sam, samChoice, error)) {
             output.Error(error);
-            return kExitBadInput;
+            return kExitNoCard;
         }
         output.Out() << "card in '" << cardChoice.name << "', SAM in '" << samChoice.name
                      << "'\n\n";
@@ -387,8 +404,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
         output.Out() << "card in '" << cardChoice.name << "', no SAM\n\n";
     }
 
-    // --trace asks for every raw exchange, whatever --brief says.
-    DemoRun run(output, invocation.args.Has("brief") && !output.Tracing());
+    DemoRun run(output, invocation.args.Has("brief"));
     IssueAndUse(run, card, samRequested != nullptr ? &sam : nullptr);
     run.Summary();
     return run.Failed() ? kExitRefused : kExitOk;
@@ -411,22 +427,48 @@ const CommandSpec demoCommand = {
     "uses them: PIN verification and change, a refused plain write, 600 bytes\n"
     "written with software MACs and read back, records, internal and external\n"
     "authentication checked against softenc, and a key diversified by the SAM\n"
-    "and by softenc. Each step prints ok or FAILED and the APDUs it sent (cut\n"
-    "to 24 bytes); a table of the steps ends the output. Exit status 1 when a\n"
-    "step fails.\n"
+    "and by softenc. Each step prints ok or FAILED (with the status word that\n"
+    "the card gave the object that sent the failed command, or that the\n"
+    "exchange itself failed) and the APDUs it sent, cut to 24 bytes; a table of\n"
+    "the steps ends the output. --brief leaves out the APDUs. --trace prints\n"
+    "every raw exchange of a step whole, after its line; with --brief, those\n"
+    "are all the APDUs shown. PINs and keys show as '** (n bytes)' unless\n"
+    "--show-secrets is given. Exit status 1 when a step fails.\n"
     "\n"
-    "The card is the built-in 'sim' and the SAM 'simsam' unless --reader and\n"
-    "--sam say otherwise. A PC/SC reader (a simulated card served to vpcd with\n"
-    "'zuic sim --vpcd', say) also needs --erase, as the demo erases its card.\n"
+    "The card is the built-in 'sim' (never the first PC/SC reader: the demo\n"
+    "erases its card) and the SAM 'simsam' unless --reader and --sam say\n"
+    "otherwise. A PC/SC reader (a simulated card served to vpcd with 'zuic sim\n"
+    "--vpcd', say) also needs --erase.\n"
     "\n"
-    "Example:\n"
+    "Examples:\n"
     "  $ zuic demo --brief\n"
     "  card in 'sim', SAM in 'simsam'\n"
     "\n"
-    "  ok      reset the card: ATR 3B 02 14 50\n"
+    "  ok      reset the card: ATR 3B 8A 01 5A 55 53 49 4D 2D 43 41 52 44 EA\n"
     "  ok      erase the card's file system\n"
+    "  ...\n"
+    "  diversify the SAM's master key for the card's serial number      4  ok\n"
+    "  all                                                             46  ok\n"
+    "  $ zuic demo --trace --brief\n"
+    "  card in 'sim', SAM in 'simsam'\n"
+    "\n"
+    "  ok      reset the card: ATR 3B 8A 01 5A 55 53 49 4D 2D 43 41 52 44 EA\n"
+    "  ok      erase the card's file system\n"
+    "    trace >> 80 0E 00 00 02 3F 00\n"
+    "    trace << 90 00\n"
+    "  ok      create the master file 3F00\n"
+    "    trace >> 80 E0 00 00 0A 00 02 20 26 00 00 00 00 12 34\n"
+    "    trace << 90 00\n"
+    "  ok      create the key file 0001\n"
+    "    trace >> 80 E0 02 00 07 00 01 05 00 08 FF 10\n"
+    "    trace << 90 00\n"
+    "  ok      write PIN 0 (4 digits, 3 tries)\n"
+    "    trace >> 80 D4 00 00 07 ** (7 bytes)\n"
+    "    trace << 90 00\n"
     "  ...\n",
-    {ReaderOption(),
+    {{"reader", "R",
+      "the card's reader (default sim): a built-in reader, a PC/SC reader's name, "
+      "a part of it, or its index"},
      {"sam", "S", "the SAM's reader (default simsam beside a built-in card, else none)"},
      {"erase", "", "allow erasing the card in a PC/SC reader"},
      {"brief", "", "print the steps without their APDUs"}},

@@ -5,6 +5,7 @@
 // body, inside #if defined(ZUIC_HAVE_SIM).
 ZUIC_COMMAND(readers)
 ZUIC_COMMAND(atr)
+ZUIC_COMMAND(watch)
 ZUIC_COMMAND(send)
 ZUIC_COMMAND(run)
 ZUIC_COMMAND(sim)

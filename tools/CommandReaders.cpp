@@ -26,11 +26,10 @@ int RunReaders(const Invocation& invocation, Output& output) {
     KnownReaders known = KnownReaders::Current();
     std::ostream& out = output.Out();
 
-    out << "PC/SC readers:";
+    out << "PC/SC readers:\n";
     if (known.pcsc.empty()) {
-        out << " none (no PC/SC service, or no reader connected)\n";
+        out << "  none (no PC/SC service, or no reader connected)\n";
     } else {
-        out << '\n';
         size_t width = 0;
         for (const std::string& name : known.pcsc) {
             width = name.size() > width ? name.size() : width;
@@ -42,11 +41,10 @@ int RunReaders(const Invocation& invocation, Output& output) {
         }
     }
 
-    out << "Built-in readers:";
+    out << "Built-in readers:\n";
     if (known.builtIn.empty()) {
-        out << " none (this zuic was built without the simulated card)\n";
+        out << "  none (this zuic was built without the simulated card)\n";
     } else {
-        out << '\n';
         size_t width = 0;
         size_t describedWidth = 0;
         for (const BuiltInReader& r : known.builtIn) {
@@ -74,15 +72,18 @@ const CommandSpec readersCommand = {
     "Lists every PC/SC reader that the PC/SC service (pcscd) knows, then the\n"
     "readers built into zuic (the simulated card and SAM, when zuic was built\n"
     "with them), each with whether a card is in it. Any of these names can be\n"
-    "given to --reader; for a PC/SC reader a part of its name will do.\n"
+    "given to --reader; for a PC/SC reader a part of its name will do, or its\n"
+    "index in this list, from 0.\n"
     "\n"
-    "Example:\n"
+    "Example (the PC/SC readers are those of the machine):\n"
     "  $ zuic readers\n"
     "  PC/SC readers:\n"
-    "    Virtual PCD 00 00  card present\n"
+    "  ...\n"
     "  Built-in readers:\n"
     "    sim       simulated card                  card present\n"
-    "    ...\n",
+    "    simsam    simulated SAM                   card present\n"
+    "    simsb     simulated social-security card  card present\n"
+    "    simsbsam  simulated social-security SAM   card present\n",
     {},
     &RunReaders,
 };

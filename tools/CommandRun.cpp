@@ -33,7 +33,7 @@ int RunRun(const Invocation& invocation, Output& output) {
     CZUReader reader;
     std::string name;
     if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitBadInput;
+        return kExitNoCard;
     }
     return RunScript(reader, lines, output);
 }
@@ -134,7 +134,7 @@ int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& o
             out << "summary: " << lines.size() << " commands, " << i + 1 << " run, " << i
                 << " as expected, mismatch at line " << line.number << ", " << lines.size() - i - 1
                 << " not run (" << Seconds(std::chrono::steady_clock::now() - start) << ")\n";
-            return kExitRefused;
+            return (!outcome.answered && outcome.sw == 0) ? kExitNoCard : kExitRefused;
         }
         if (!quiet) {
             PrintAnswer(output, outcome, suffix);
@@ -168,19 +168,26 @@ const CommandSpec runCommand = {
     "a progress line every tenth of the way instead of every exchange.\n"
     "\n"
     "Exit status 0 when every line met its expectation, 1 at the first that\n"
-    "did not (nothing after it is sent), 2 for bad input.\n"
+    "did not (nothing after it is sent), 2 for bad input, 3 when there is no\n"
+    "such reader or no card, or the card went away.\n"
     "\n"
-    "Example script:\n"
-    "  # select the master file and ask for a challenge\n"
+    "Example (the simulated card starts blank: the script creates its master\n"
+    "file first):\n"
+    "  $ cat select.apdu\n"
+    "  # create the master file, select it, ask for a challenge, look for a file\n"
+    "  80 E0 00 00 0A 00 02 20 26 00 00 00 00 12 34\n"
     "  00 A4 00 00 02 3F 00   = 9000\n"
     "  00 84 00 00 04\n"
     "  00 A4 00 00 02 12 34   = 6A82   # no such file\n"
-    "\n"
     "  $ zuic run --reader sim select.apdu\n"
-    "  line 2 > 00 A4 00 00 02 3F 00\n"
+    "  line 2 > 80 E0 00 00 0A 00 02 20 26 00 00 00 00 12 34\n"
+    "    SW 90 00 success\n"
+    "  line 3 > 00 A4 00 00 02 3F 00\n"
+    "  < 6F 16 83 02 3F 00 82 01 38 8A 01 01 85 0A 00 02\n"
+    "    20 26 00 00 00 00 12 34\n"
     "    SW 90 00 success  [expected 90 00]\n"
     "  ...\n"
-    "  summary: 3 commands, 3 run, 3 as expected (0.01 s)\n",
+    "  summary: 4 commands, 4 run, 4 as expected (0.00 s)\n",
     {ReaderOption()},
     &RunRun,
 };

@@ -24,7 +24,8 @@ bool LoadScript(const std::string& path, std::vector<ScriptLine>& lines, Output&
 // expectation is met by the final status word or by the card's first answer
 // to the command (so "= 61XX" holds for a command whose data the reader then
 // fetched with GET RESPONSE). Exit status 0 when every line met it, 1 at the
-// first that did not; nothing after that line is sent.
+// first that did not (3 when its exchange itself failed); nothing after that
+// line is sent.
 int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& output);
 
 } // namespace zuic

@@ -21,7 +21,7 @@ int RunSend(const Invocation& invocation, Output& output) {
     CZUReader reader;
     std::string name;
     if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitBadInput;
+        return kExitNoCard;
     }
     return SendApdus(reader, apdus, output);
 }
@@ -45,8 +45,15 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
                 args[i].size() <= 4) {
                 hint = " (write each APDU as one argument: quote it when it has spaces)";
             }
-            // A long argument is shown by its start: enough to find it.
+            // A long argument is shown by its start: enough to find it. A PIN
+            // or key in it stays hidden, as in the echo.
             std::string shown = Printable(args[i]);
+            Bytes bytes;
+            std::string hexError;
+            if (!output.ShowingSecrets() && ParseHex(args[i], bytes, hexError) &&
+                bytes.size() > 5 && CarriesSecret(bytes.data(), bytes.size())) {
+                shown = FormatCommand(bytes.data(), bytes.size(), false);
+            }
             std::string message = "APDU " + std::to_string(i + 1) + " ('";
             message += shown;
             message += "'): ";
@@ -62,7 +69,7 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
 }
 
 void PrintCommand(Output& output, const std::string& label, const Bytes& command) {
-    output.Out() << label << "> " << FormatHex(command) << '\n';
+    output.Out() << label << "> " << output.Command(command.data(), command.size()) << '\n';
 }
 
 void PrintAnswer(Output& output, const ExchangeOutcome& outcome, const std::string& suffix) {
@@ -82,6 +89,7 @@ int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output)
         ExchangeOutcome outcome = exchange.Send(apdus[i]);
         PrintAnswer(output, outcome, "");
         if (!outcome.accepted) {
+            const bool lost = !outcome.answered && outcome.sw == 0;
             size_t left = apdus.size() - i - 1;
             std::string what = (!outcome.answered && outcome.sw == 0)
                                    ? "got no answer from the card"
@@ -89,7 +97,7 @@ int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output)
                                          DescribeStatusWord(outcome.sw);
             output.Error("APDU " + std::to_string(i + 1) + " " + what +
                          (left != 0 ? "; " + Plural(left, "APDU") + " not sent" : ""));
-            return kExitRefused;
+            return lost ? kExitNoCard : kExitRefused;
         }
     }
     return kExitOk;
@@ -110,15 +118,25 @@ const CommandSpec sendCommand = {
     "those exchanges. A 4-byte APDU goes with P3 = 00.\n"
     "\n"
     "Exit status 0 when the card accepted every APDU (90 00); 1 when it\n"
-    "refused one, after which no further APDU is sent; 2 for bad input.\n"
+    "refused one, after which no further APDU is sent; 2 for bad input; 3 when\n"
+    "there is no such reader or no card, or the card went away.\n"
     "\n"
-    "Example:\n"
-    "  $ zuic send --reader sim '00 A4 00 00 02 3F 00' 0084000004\n"
-    "  > 00 A4 00 00 02 3F 00\n"
-    "    SW 90 00 success\n"
+    "The data of VERIFY and of the key commands show as '** (n bytes)' unless\n"
+    "--show-secrets is given.\n"
+    "\n"
+    "Examples (each zuic process has its own simulated card, blank at first,\n"
+    "so that it has no master file yet; the challenge is random):\n"
+    "  $ zuic send --reader sim 0084000004 '00 A4 00 00 02 3F 00'\n"
     "  > 00 84 00 00 04\n"
     "  < 5C 1E 93 07\n"
-    "    SW 90 00 success\n",
+    "    SW 90 00 success\n"
+    "  > 00 A4 00 00 02 3F 00\n"
+    "    SW 6A 82 file not found\n"
+    "  zuic: APDU 2 refused by the card: 6A 82 file not found\n"
+    "  $ zuic send --reader sim '00 20 00 00 04 31 32 33 34'\n"
+    "  > 00 20 00 00 04 ** (4 bytes)\n"
+    "    SW 6A 88 referenced data or reference data not found\n"
+    "  zuic: APDU 1 refused by the card: 6A 88 referenced data or reference data not found\n",
     {ReaderOption()},
     &RunSend,
 };

@@ -20,7 +20,7 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
 
 // Sends the APDUs in order on an opened reader and prints each answer; stops
 // at the first that the card refuses. Exit status 0 when all were accepted,
-// 1 otherwise.
+// 3 when an exchange itself failed (no answer), 1 otherwise.
 int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output);
 
 // How send and run print an exchange: "> command" before it is sent (the

@@ -22,8 +22,9 @@ const CommandSpec* FindCommand(const std::string& name) {
 
 OptionSpec ReaderOption() {
     return {"reader", "R",
-            "the reader: a built-in simulated reader (sim...), or a PC/SC reader's name or a part "
-            "of it; by default the first PC/SC reader, else the simulated card"};
+            "the reader: a built-in simulated reader (sim...), a PC/SC reader's name or a part "
+            "of it, or its index from 0 in the PC/SC list of zuic readers; by default the first "
+            "PC/SC reader, else the simulated card"};
 }
 
 } // namespace zuic

@@ -25,7 +25,26 @@ std::string Printable(const std::string& text, size_t limit) {
     return shown;
 }
 
+bool CarriesSecret(const unsigned char* cmd, size_t length) {
+    if (length < 2) {
+        return false;
+    }
+    const unsigned char cla = cmd[0], ins = cmd[1];
+    return (cla == 0x00 && ins == 0x20) || (cla == 0x80 && ins == 0x5E) ||
+           ((cla == 0x80 || cla == 0x84) && ins == 0xD4) || (cla == 0x80 && ins == 0xD8);
+}
+
+std::string FormatCommand(const unsigned char* cmd, size_t length, bool showSecrets) {
+    const size_t header = 5;
+    if (showSecrets || length <= header || !CarriesSecret(cmd, length)) {
+        return FormatHex(cmd, length);
+    }
+    return FormatHex(cmd, header) + " ** (" + std::to_string(length - header) +
+           (length - header == 1 ? " byte)" : " bytes)");
+}
+
 void Output::Error(const std::string& message) {
+    m_out.flush(); // so that the message stands after what came before it
     m_err << "zuic: " << message << '\n';
     m_err.flush();
 }
@@ -43,7 +62,7 @@ void Output::TraceExchange(const unsigned char* cmd, size_t cmdLen, const unsign
     if (!m_trace) {
         return;
     }
-    m_out << "  trace >> " << FormatHex(cmd, cmdLen) << '\n';
+    m_out << "  trace >> " << Command(cmd, cmdLen) << '\n';
     if (answerLen == 0) {
         m_out << "  trace << no answer\n";
     } else {

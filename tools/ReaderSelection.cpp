@@ -45,6 +45,21 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
         return false;
     }
     const std::string& name = *requested;
+    // A number is the reader's index in the PC/SC list, from 0, as zuic
+    // readers lists them.
+    if (!name.empty() && name.size() <= 4 &&
+        name.find_first_not_of("0123456789") == std::string::npos) {
+        size_t index = std::stoul(name);
+        if (index < known.pcsc.size()) {
+            choice.name = known.pcsc[index];
+            choice.pcscIndex = static_cast<int>(index);
+            return true;
+        }
+        error = "no PC/SC reader " + name + " (the PC/SC readers are numbered from 0; there " +
+                (known.pcsc.size() == 1 ? std::string("is 1)")
+                                        : "are " + std::to_string(known.pcsc.size()) + ")");
+        return false;
+    }
     for (const BuiltInReader& r : known.builtIn) {
         // A built-in reader takes the simulator's options after a colon
         // ("sim:t0", "simsam:remove=3"); opening it checks them.

@@ -1,6 +1,7 @@
 // Which reader a command uses, and opening it with a card in it. Every
-// failure here is bad input (exit status 2) with a one-line message: an
-// unknown reader with the list of known ones, no reader at all, no card.
+// failure here gets a one-line message: an unknown reader with the list of
+// known ones, no reader at all, no card. The commands exit with status 3.
+// The commands exit with status 3 for all of them.
 #ifndef ZUIC_READERSELECTION_H
 #define ZUIC_READERSELECTION_H
 
@@ -29,9 +30,10 @@ struct ReaderChoice {
     int pcscIndex = -1; // position in KnownReaders::pcsc
 };
 
-// Picks the reader: with a requested name, the built-in reader of exactly
-// that name (or that name, a colon and the simulator's options), else the PC/SC reader of exactly that name, else the first
-// PC/SC reader whose name contains it; with none, the first PC/SC reader,
+// Picks the reader: with a requested number (up to 4 digits), the PC/SC
+// reader of that index; with a requested name, the built-in reader of exactly
+// that name (or that name, a colon and the simulator's options), else the PC/SC reader of exactly
+// that name, else the first PC/SC reader whose name contains it; with none, the first PC/SC reader,
 // else the first built-in one. Returns false and sets error otherwise.
 bool ChooseReader(const std::string* requested, const KnownReaders& known, ReaderChoice& choice,
                   std::string& error);
@@ -47,7 +49,7 @@ bool RequireCard(CZUReader& reader, const std::string& name, std::string& error)
 // What atr, send and run do first: chooses the reader from --reader (null
 // for the default) among the readers of this process, opens it and checks
 // for a card. Returns true with the reader's name in chosenName, or reports
-// the problem through output and returns false (exit status 2).
+// the problem through output and returns false (exit status 3).
 bool OpenCommandReader(const std::string* requested, CZUReader& reader, std::string& chosenName,
                        Output& output);
 
