@@ -1,7 +1,7 @@
 // CZUICAPI: construction, copying, and the file-system creation commands.
 #include "card/CardClass.h"
 #include "card/CommandBuffer.h"
-#include "card/Instructions.h"
+#include "common/Instructions.h"
 #include "card/EraseKeys.h"
 #include "ZUICAPI.h"
 
@@ -15,7 +15,7 @@ const unsigned long ADF_NAME_MAX = 16;
 } // namespace
 
 int CZUICAPI::EraseMF() {
-    CCommandBuffer<16> erase(CLA_PROPRIETARY, INS_ERASE, 0x00, 0x00);
+    CCommandBuffer<16> erase(CLA_PROPRIETARY, INS_ERASE_MF, 0x00, 0x00);
     erase.Append(MF_ID, sizeof MF_ID);
     int result = erase.SendData(*this, nullptr, nullptr);
     if (result != 0) {
@@ -25,7 +25,7 @@ int CZUICAPI::EraseMF() {
     bool accepted = false;
     for (int which = 1; which <= 2 && !accepted; ++which) {
         BuildEraseKey(which, key);
-        CCommandBuffer<32> keyCommand(CLA_PROPRIETARY, INS_KEY, 0x02, 0x00);
+        CCommandBuffer<32> keyCommand(CLA_PROPRIETARY, INS_KEY_COMMAND, 0x02, 0x00);
         keyCommand.Append(key, sizeof key);
         accepted = keyCommand.SendData(*this, nullptr, nullptr) != 0;
     }
@@ -40,7 +40,7 @@ int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* 
     if (block == nullptr) {
         return 0;
     }
-    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x00, 0x01);
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x00, 0x01);
     cmd.Append(attr1).Append(attr2).Append(block, MF_BLOCK).Append(dfName, nameLen);
     return cmd.SendData(*this, nullptr, nullptr);
 }
@@ -49,7 +49,7 @@ int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* 
     if (block == nullptr) {
         return 0;
     }
-    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x00, 0x00);
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x00, 0x00);
     cmd.Append(attr1).Append(attr2).Append(block, MF_BLOCK);
     return cmd.SendData(*this, nullptr, nullptr);
 }
@@ -59,7 +59,7 @@ int CZUICAPI::CreateADF(unsigned char* fileId, unsigned char attr1, unsigned cha
     if (fileId == nullptr || nameLen < ADF_NAME_MIN || nameLen > ADF_NAME_MAX) {
         return 0;
     }
-    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x01, 0x00);
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x01, 0x00);
     cmd.Append(fileId, 2).Append(attr1).Append(attr2).Append(dfName, nameLen);
     return cmd.SendData(*this, nullptr, nullptr);
 }
@@ -77,7 +77,7 @@ int CZUICAPI::CreateEF(unsigned char* fileId, unsigned char attr1, unsigned char
     if (fileId == nullptr) {
         return 0;
     }
-    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x02, 0x00);
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x02, 0x00);
     cmd.Append(fileId, 2).Append(attr1).Append(attr2).Append(attr3).Append(attr4).Append(attr5);
     return cmd.SendData(*this, nullptr, nullptr);
 }

@@ -2,7 +2,7 @@
 #include "ZUICAPI.h"
 #include "card/BinaryPosition.h"
 #include "card/CommandBuffer.h"
-#include "card/Instructions.h"
+#include "common/Instructions.h"
 
 namespace {
 const unsigned long LONGEST_LE = 256; // Le 00

@@ -1,7 +1,7 @@
 // CZUICAPI: PIN, challenge, authentication and key loading.
 #include "ZUICAPI.h"
 #include "card/CommandBuffer.h"
-#include "card/Instructions.h"
+#include "common/Instructions.h"
 
 namespace {
 const unsigned char PIN_SEPARATOR = 0xFF;
@@ -86,14 +86,14 @@ int CZUICAPI::GenerateRandom(unsigned char* buffer, unsigned long length) {
 
 int CZUICAPI::InternalAuthentication(unsigned char keyId, unsigned char* challenge,
                                      unsigned char* resp) {
-    CCommandBuffer<256> cmd(CLA_ISO, INS_INTERNAL_AUTH, 0x00, keyId);
+    CCommandBuffer<256> cmd(CLA_ISO, INS_INTERNAL_AUTHENTICATE, 0x00, keyId);
     cmd.Append(challenge, AUTH_BLOCK);
     unsigned long count = AUTH_BLOCK;
     return cmd.SendData(*this, resp, &count);
 }
 
 int CZUICAPI::ExternalAuthentication(unsigned char keyId, unsigned char* cryptogram) {
-    CCommandBuffer<256> cmd(CLA_ISO, INS_EXTERNAL_AUTH, 0x00, keyId);
+    CCommandBuffer<256> cmd(CLA_ISO, INS_EXTERNAL_AUTHENTICATE, 0x00, keyId);
     cmd.Append(cryptogram, AUTH_BLOCK);
     return cmd.SendData(*this, nullptr, nullptr);
 }

@@ -2,7 +2,7 @@
 #include "ZUICAPI.h"
 #include "card/CardClass.h"
 #include "card/CommandBuffer.h"
-#include "card/Instructions.h"
+#include "common/Instructions.h"
 
 ZU_DEFINE_CARD_MEMBERS(CZUSAMIC, CZUICAPI)
 
@@ -12,7 +12,7 @@ const unsigned long FACTOR_LENGTH = 8;
 
 int CZUSAMIC::InitForDESCrypt(unsigned char p1, unsigned char p2, unsigned char* data,
                               unsigned long length) {
-    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_INIT_DES, p1, p2);
+    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_INIT_FOR_DES_CRYPT, p1, p2);
     cmd.Append(data, length); // a null data with a length is refused, never sent
     return cmd.SendData(*this, nullptr, nullptr);
 }
@@ -26,7 +26,7 @@ int CZUSAMIC::DESCrypt(unsigned char p1, unsigned char* data, unsigned long leng
 
 int CZUSAMIC::M1AuthAndKeyCalc(unsigned char p1, unsigned char p2, unsigned char* data,
                                unsigned long length, unsigned char* resp, unsigned long* respLen) {
-    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_M1_AUTH, p1, p2);
+    CCommandBuffer<256> cmd(CLA_PROPRIETARY, INS_M1_AUTH_AND_KEY_CALC, p1, p2);
     cmd.Append(data, length);
     return cmd.SendData(*this, resp, respLen);
 }

@@ -3,7 +3,7 @@
 #include "ZUICAPI.h"
 #include "card/CardClass.h"
 #include "card/CommandBuffer.h"
-#include "card/Instructions.h"
+#include "common/Instructions.h"
 #include "sam/VariableAuthentication.h"
 
 ZU_DEFINE_CARD_MEMBERS(CZUSBIC, CZUICAPI)
@@ -30,7 +30,7 @@ int CZUSBIC::CreateATRFile(unsigned char* fileId, unsigned char attr1, unsigned 
     if (fileId == nullptr) {
         return 0;
     }
-    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE, 0x02, 0x00);
+    CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x02, 0x00);
     cmd.Append(fileId, 2).Append(attr1).Append(body, bodyLength);
     return cmd.SendData(*this, nullptr, nullptr);
 }

@@ -2,7 +2,7 @@
 #include "ZUICAPI.h"
 #include "card/CardClass.h"
 #include "card/CommandBuffer.h"
-#include "card/Instructions.h"
+#include "common/Instructions.h"
 #include "sam/VariableAuthentication.h"
 
 ZU_DEFINE_CARD_MEMBERS(CZUSBSAMIC, CZUSAMIC)

@@ -1,7 +1,7 @@
 // The simulated general card's operating system.
 #include "sim/CZUSimCard.h"
 #include "card/EraseKeys.h"
-#include "sim/SimStatus.h"
+#include "common/StatusWords.h"
 #include "sim/ZUSim.h"
 #include "sim/ZUSimAttributes.h"
 
@@ -106,7 +106,7 @@ void CZUSimCard::ForgetSession() {
 }
 
 std::vector<unsigned char> CZUSimCard::Process(const unsigned char* apdu, size_t length) {
-    CZUSimApdu cmd;
+    CommandApdu cmd;
     if (!cmd.Parse(apdu, length)) {
         return SimStatus(SW_WRONG_LENGTH);
     }
@@ -125,11 +125,11 @@ std::vector<unsigned char> CZUSimCard::Process(const unsigned char* apdu, size_t
     return Dispatch(cmd);
 }
 
-CZUSimAnswer CZUSimCard::Dispatch(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::Dispatch(const CommandApdu& cmd) {
     const bool iso = cmd.cla == CLA_ISO;
     const bool own = cmd.cla == CLA_OWN;
-    auto only = [](bool classOk, CZUSimAnswer (CZUSimCard::*handler)(const CZUSimApdu&),
-                   CZUSimCard* card, const CZUSimApdu& c) {
+    auto only = [](bool classOk, CZUSimAnswer (CZUSimCard::*handler)(const CommandApdu&),
+                   CZUSimCard* card, const CommandApdu& c) {
         return classOk ? (card->*handler)(c) : SimStatus(SW_CLA_UNKNOWN);
     };
     switch (cmd.ins) {
@@ -308,7 +308,7 @@ bool CZUSimCard::TakeChallenge(unsigned char challenge[8]) {
     return true;
 }
 
-unsigned short CZUSimCard::CheckMac(const CZUSimApdu& cmd, const SimBytes& key) {
+unsigned short CZUSimCard::CheckMac(const CommandApdu& cmd, const SimBytes& key) {
     unsigned char challenge[8];
     if (!TakeChallenge(challenge)) {
         return SW_CONDITIONS;
@@ -351,7 +351,7 @@ unsigned short CZUSimCard::Access(CZUSimFile& file, bool write, bool secureMessa
                      secureMessaging);
 }
 
-unsigned short CZUSimCard::SecureWrite(const CZUSimApdu& cmd, CZUSimFile& file,
+unsigned short CZUSimCard::SecureWrite(const CommandApdu& cmd, CZUSimFile& file,
                                        size_t* dataLength) {
     if (cmd.lc < MAC_LENGTH) {
         return SW_WRONG_LENGTH;
@@ -399,7 +399,7 @@ CZUSimAnswer CZUSimCard::Fci(const CZUSimFile& file, unsigned char p2) const {
     return SimData(fci, SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::Select(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::Select(const CommandApdu& cmd) {
     if (cmd.p2 != 0x00 && cmd.p2 != 0x0C) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -469,7 +469,7 @@ CZUSimAnswer CZUSimCard::Select(const CZUSimApdu& cmd) {
 
 namespace {
 // P1 with its top bit set: 100 and a short file identifier, P2 the offset.
-bool BinaryAddress(const CZUSimApdu& cmd, unsigned char* sfi, size_t* offset) {
+bool BinaryAddress(const CommandApdu& cmd, unsigned char* sfi, size_t* offset) {
     if ((cmd.p1 & 0x80) != 0) {
         if ((cmd.p1 & 0x60) != 0) {
             return false;
@@ -484,7 +484,7 @@ bool BinaryAddress(const CZUSimApdu& cmd, unsigned char* sfi, size_t* offset) {
 }
 } // namespace
 
-unsigned short CZUSimCard::BinaryTarget(const CZUSimApdu& cmd, bool write, bool secureMessaging,
+unsigned short CZUSimCard::BinaryTarget(const CommandApdu& cmd, bool write, bool secureMessaging,
                                         CZUSimFile** file, size_t* offset) {
     unsigned char sfi = 0;
     if (!BinaryAddress(cmd, &sfi, offset)) {
@@ -500,7 +500,7 @@ unsigned short CZUSimCard::BinaryTarget(const CZUSimApdu& cmd, bool write, bool 
     return Access(**file, write, secureMessaging);
 }
 
-CZUSimAnswer CZUSimCard::ReadBinary(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::ReadBinary(const CommandApdu& cmd) {
     if (cmd.lc != 0 || !cmd.hasLe) {
         return SimStatus(SW_WRONG_LENGTH);
     }
@@ -523,7 +523,7 @@ CZUSimAnswer CZUSimCard::ReadBinary(const CZUSimApdu& cmd) {
     return SimData(file->binary.data() + offset, count, SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::UpdateBinary(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::UpdateBinary(const CommandApdu& cmd) {
     const bool secure = cmd.cla == CLA_ISO_SM;
     if (cmd.lc == 0) {
         return SimStatus(SW_WRONG_LENGTH);
@@ -615,7 +615,7 @@ unsigned short CZUSimCard::RecordTarget(unsigned char sfi, bool write, bool secu
     return Access(**file, write, secureMessaging);
 }
 
-CZUSimAnswer CZUSimCard::ReadRecord(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::ReadRecord(const CommandApdu& cmd) {
     if (cmd.lc != 0 || !cmd.hasLe) {
         return SimStatus(SW_WRONG_LENGTH);
     }
@@ -640,7 +640,7 @@ CZUSimAnswer CZUSimCard::ReadRecord(const CZUSimApdu& cmd) {
     return SimData(record, SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::UpdateRecord(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::UpdateRecord(const CommandApdu& cmd) {
     const bool secure = cmd.cla == CLA_ISO_SM;
     if (cmd.lc == 0) {
         return SimStatus(SW_WRONG_LENGTH);
@@ -669,7 +669,7 @@ CZUSimAnswer CZUSimCard::UpdateRecord(const CZUSimApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::AppendRecord(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::AppendRecord(const CommandApdu& cmd) {
     if (cmd.p1 != 0 || (cmd.p2 & 0x07) != 0 || (cmd.p2 >> 3) == SFI_RESERVED) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -716,7 +716,7 @@ bool PinNumber(unsigned char p2, unsigned char* number) {
 }
 } // namespace
 
-CZUSimAnswer CZUSimCard::Verify(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::Verify(const CommandApdu& cmd) {
     unsigned char number = 0;
     if (cmd.p1 != 0x00 || !PinNumber(cmd.p2, &number)) {
         return SimStatus(SW_WRONG_P1P2);
@@ -744,7 +744,7 @@ CZUSimAnswer CZUSimCard::Verify(const CZUSimApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::ChangePin(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::ChangePin(const CommandApdu& cmd) {
     unsigned char number = 0;
     if (cmd.p1 != 0x01 || !PinNumber(cmd.p2, &number)) {
         return SimStatus(SW_WRONG_P1P2);
@@ -781,7 +781,7 @@ CZUSimAnswer CZUSimCard::ChangePin(const CZUSimApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::GetChallenge(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::GetChallenge(const CommandApdu& cmd) {
     if (cmd.p1 != 0 || cmd.p2 != 0) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -804,7 +804,7 @@ CZUSimAnswer CZUSimCard::GetChallenge(const CZUSimApdu& cmd) {
 
 // -------------------------------------------------------- authentication
 
-CZUSimAnswer CZUSimCard::InternalAuthenticate(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::InternalAuthenticate(const CommandApdu& cmd) {
     if (cmd.p1 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -824,7 +824,7 @@ CZUSimAnswer CZUSimCard::InternalAuthenticate(const CZUSimApdu& cmd) {
     return SimData(answer, sizeof answer, SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::ExternalAuthenticate(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::ExternalAuthenticate(const CommandApdu& cmd) {
     if (cmd.p1 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -860,7 +860,7 @@ CZUSimAnswer CZUSimCard::ExternalAuthenticate(const CZUSimApdu& cmd) {
 
 // --------------------------------------------------------------- keys
 
-CZUSimAnswer CZUSimCard::WriteKey(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::WriteKey(const CommandApdu& cmd) {
     const bool secure = cmd.cla == CLA_OWN_SM;
     if (cmd.p1 != 0x00 || cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
@@ -893,7 +893,7 @@ CZUSimAnswer CZUSimCard::WriteKey(const CZUSimApdu& cmd) {
 
 // ------------------------------------------------- erase and creation
 
-CZUSimAnswer CZUSimCard::Erase(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::Erase(const CommandApdu& cmd) {
     if (cmd.p1 != 0x00 || cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -911,7 +911,7 @@ CZUSimAnswer CZUSimCard::Erase(const CZUSimApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::PresentKey(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::PresentKey(const CommandApdu& cmd) {
     if (cmd.p1 != 0x02 || cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -969,7 +969,7 @@ CZUSimAnswer CZUSimCard::Adopt(std::unique_ptr<CZUSimFile> file) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::Create(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::Create(const CommandApdu& cmd) {
     switch (cmd.p1) {
     case 0x00:
         return CreateMaster(cmd);
@@ -982,7 +982,7 @@ CZUSimAnswer CZUSimCard::Create(const CZUSimApdu& cmd) {
     }
 }
 
-CZUSimAnswer CZUSimCard::CreateMaster(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::CreateMaster(const CommandApdu& cmd) {
     const size_t fixed = 2 + SERIAL_LENGTH;
     if (cmd.p2 == 0x00) {
         if (cmd.lc != fixed) {
@@ -1012,7 +1012,7 @@ CZUSimAnswer CZUSimCard::CreateMaster(const CZUSimApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimCard::CreateDirectory(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::CreateDirectory(const CommandApdu& cmd) {
     if (cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -1039,7 +1039,7 @@ CZUSimAnswer CZUSimCard::CreateDirectory(const CZUSimApdu& cmd) {
     return Adopt(std::move(dir));
 }
 
-CZUSimAnswer CZUSimCard::CreateElementary(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::CreateElementary(const CommandApdu& cmd) {
     if (cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -1120,7 +1120,7 @@ CZUSimAnswer CZUSimCard::CreateElementary(const CZUSimApdu& cmd) {
     return Adopt(std::move(file));
 }
 
-CZUSimAnswer CZUSimCard::EndCreation(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimCard::EndCreation(const CommandApdu& cmd) {
     if (cmd.lc != 0 || (cmd.hasLe && cmd.raw[4] != 0x00)) {
         return SimStatus(SW_WRONG_LENGTH);
     }

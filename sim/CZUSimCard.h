@@ -23,7 +23,7 @@
 #ifndef ZU_CZUSIMCARD_H
 #define ZU_CZUSIMCARD_H
 
-#include "sim/CZUSimApdu.h"
+#include "sim/SimAnswer.h"
 #include "sim/CZUSimDevice.h"
 #include "sim/CZUSimFile.h"
 #include "sim/SimCrypto.h"
@@ -51,7 +51,7 @@ class CZUSimCard : public CZUSimDevice {
   protected:
     // Answers one well-formed command; the variants handle their own
     // instructions first and hand the rest to the general card.
-    virtual CZUSimAnswer Dispatch(const CZUSimApdu& cmd);
+    virtual CZUSimAnswer Dispatch(const CommandApdu& cmd);
     // Where a key or PIN is looked up: the key files of `from` and of its
     // parents (a SAM: its key table). Null when there is none.
     virtual CZUSimKey* LookUp(const CZUSimFile* from, unsigned char number, bool pin,
@@ -78,32 +78,32 @@ class CZUSimCard : public CZUSimDevice {
     bool TakeChallenge(unsigned char challenge[8]);
     // Checks the MAC at the end of a secure-messaging command under the key;
     // uses the challenge up. 90 00, 69 85 without a challenge, 69 88.
-    unsigned short CheckMac(const CZUSimApdu& cmd, const SimBytes& key);
+    unsigned short CheckMac(const CommandApdu& cmd, const SimBytes& key);
     // Forgets that a key or PIN was presented (it was replaced).
     void ForgetPresented(const void* owner, unsigned char number);
-    CZUSimAnswer InternalAuthenticate(const CZUSimApdu& cmd);
-    CZUSimAnswer ExternalAuthenticate(const CZUSimApdu& cmd);
+    CZUSimAnswer InternalAuthenticate(const CommandApdu& cmd);
+    CZUSimAnswer ExternalAuthenticate(const CommandApdu& cmd);
 
     CZUSimFile* CurrentDF() const { return m_currentDF; }
 
   private:
-    CZUSimAnswer Select(const CZUSimApdu& cmd);
-    CZUSimAnswer ReadBinary(const CZUSimApdu& cmd);
-    CZUSimAnswer UpdateBinary(const CZUSimApdu& cmd);
-    CZUSimAnswer ReadRecord(const CZUSimApdu& cmd);
-    CZUSimAnswer UpdateRecord(const CZUSimApdu& cmd);
-    CZUSimAnswer AppendRecord(const CZUSimApdu& cmd);
-    CZUSimAnswer Verify(const CZUSimApdu& cmd);
-    CZUSimAnswer ChangePin(const CZUSimApdu& cmd);
-    CZUSimAnswer GetChallenge(const CZUSimApdu& cmd);
-    CZUSimAnswer WriteKey(const CZUSimApdu& cmd);
-    CZUSimAnswer Erase(const CZUSimApdu& cmd);
-    CZUSimAnswer PresentKey(const CZUSimApdu& cmd);
-    CZUSimAnswer Create(const CZUSimApdu& cmd);
-    CZUSimAnswer CreateMaster(const CZUSimApdu& cmd);
-    CZUSimAnswer CreateDirectory(const CZUSimApdu& cmd);
-    CZUSimAnswer CreateElementary(const CZUSimApdu& cmd);
-    CZUSimAnswer EndCreation(const CZUSimApdu& cmd);
+    CZUSimAnswer Select(const CommandApdu& cmd);
+    CZUSimAnswer ReadBinary(const CommandApdu& cmd);
+    CZUSimAnswer UpdateBinary(const CommandApdu& cmd);
+    CZUSimAnswer ReadRecord(const CommandApdu& cmd);
+    CZUSimAnswer UpdateRecord(const CommandApdu& cmd);
+    CZUSimAnswer AppendRecord(const CommandApdu& cmd);
+    CZUSimAnswer Verify(const CommandApdu& cmd);
+    CZUSimAnswer ChangePin(const CommandApdu& cmd);
+    CZUSimAnswer GetChallenge(const CommandApdu& cmd);
+    CZUSimAnswer WriteKey(const CommandApdu& cmd);
+    CZUSimAnswer Erase(const CommandApdu& cmd);
+    CZUSimAnswer PresentKey(const CommandApdu& cmd);
+    CZUSimAnswer Create(const CommandApdu& cmd);
+    CZUSimAnswer CreateMaster(const CommandApdu& cmd);
+    CZUSimAnswer CreateDirectory(const CommandApdu& cmd);
+    CZUSimAnswer CreateElementary(const CommandApdu& cmd);
+    CZUSimAnswer EndCreation(const CommandApdu& cmd);
 
     CZUSimAnswer Fci(const CZUSimFile& file, unsigned char p2) const;
     // The EF a binary or record command addresses: the current EF, or the
@@ -112,7 +112,7 @@ class CZUSimCard : public CZUSimDevice {
     unsigned short Access(CZUSimFile& file, bool write, bool secureMessaging);
     // The binary file and offset that READ or UPDATE BINARY names, once its
     // access condition is met; the status word to refuse with otherwise.
-    unsigned short BinaryTarget(const CZUSimApdu& cmd, bool write, bool secureMessaging,
+    unsigned short BinaryTarget(const CommandApdu& cmd, bool write, bool secureMessaging,
                                 CZUSimFile** file, size_t* offset);
     // The record file of short identifier sfi (0: the current file), once
     // its access condition is met; the status word to refuse with otherwise.
@@ -120,7 +120,7 @@ class CZUSimCard : public CZUSimDevice {
                                 CZUSimFile** file);
     // Checks the MAC of a 04 D6 / 04 DC command against the file's key and
     // strips it; nothing is written when the status word is not 90 00.
-    unsigned short SecureWrite(const CZUSimApdu& cmd, CZUSimFile& file, size_t* dataLength);
+    unsigned short SecureWrite(const CommandApdu& cmd, CZUSimFile& file, size_t* dataLength);
     unsigned short MayCreate();
     CZUSimAnswer Adopt(std::unique_ptr<CZUSimFile> file);
     size_t UsedMemory(const CZUSimFile& from) const;

@@ -1,6 +1,6 @@
 // Key records: validation, storage and the try counters.
 #include "sim/CZUSimKeyStore.h"
-#include "sim/SimStatus.h"
+#include "common/StatusWords.h"
 #include "sim/ZUSimAttributes.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Refusing the Nth command.
 #include "sim/CZUSimRefusal.h"
-#include "sim/CZUSimApdu.h"
-#include "sim/SimStatus.h"
+#include "sim/SimAnswer.h"
+#include "common/StatusWords.h"
 
 std::vector<unsigned char> CZUSimRefusal::Process(const unsigned char* apdu, size_t length) {
     if (++m_count == m_position) {

@@ -1,6 +1,6 @@
 // The simulated SAM's key table and commands.
 #include "sim/CZUSimSAM.h"
-#include "sim/SimStatus.h"
+#include "common/StatusWords.h"
 #include "sim/ZUSim.h"
 #include "sim/ZUSimAttributes.h"
 #include "softenc.h"
@@ -48,7 +48,7 @@ unsigned short CZUSimSAM::KeyTarget(bool, CZUSimKeyStore** store) {
     return SW_OK;
 }
 
-CZUSimAnswer CZUSimSAM::Dispatch(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimSAM::Dispatch(const CommandApdu& cmd) {
     if (cmd.cla == 0x80) {
         switch (cmd.ins) {
         case 0x1A:
@@ -64,7 +64,7 @@ CZUSimAnswer CZUSimSAM::Dispatch(const CZUSimApdu& cmd) {
     return CZUSimCard::Dispatch(cmd);
 }
 
-CZUSimAnswer CZUSimSAM::PrepareKey(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimSAM::PrepareKey(const CommandApdu& cmd) {
     if (cmd.lc % BLOCK != 0) {
         return SimStatus(SW_WRONG_LENGTH);
     }
@@ -85,7 +85,7 @@ CZUSimAnswer CZUSimSAM::PrepareKey(const CZUSimApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimSAM::Compute(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimSAM::Compute(const CommandApdu& cmd) {
     if (cmd.p1 > 0x01 || cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -105,7 +105,7 @@ CZUSimAnswer CZUSimSAM::Compute(const CZUSimApdu& cmd) {
     return SimData(out, SW_OK);
 }
 
-CZUSimAnswer CZUSimSAM::AuthenticationCryptogram(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimSAM::AuthenticationCryptogram(const CommandApdu& cmd) {
     if (cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }

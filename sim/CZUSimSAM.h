@@ -12,7 +12,7 @@ class CZUSimSAM : public CZUSimCard {
     CZUSimSAM();
 
   protected:
-    CZUSimAnswer Dispatch(const CZUSimApdu& cmd) override;
+    CZUSimAnswer Dispatch(const CommandApdu& cmd) override;
     CZUSimKey* LookUp(const CZUSimFile* from, unsigned char number, bool pin,
                       const void** owner) override;
     unsigned short KeyTarget(bool secure, CZUSimKeyStore** store) override;
@@ -22,9 +22,9 @@ class CZUSimSAM : public CZUSimCard {
     CZUSimKeyStore& Keys() { return m_keys; }
 
   private:
-    CZUSimAnswer PrepareKey(const CZUSimApdu& cmd);
-    CZUSimAnswer Compute(const CZUSimApdu& cmd);
-    CZUSimAnswer AuthenticationCryptogram(const CZUSimApdu& cmd);
+    CZUSimAnswer PrepareKey(const CommandApdu& cmd);
+    CZUSimAnswer Compute(const CommandApdu& cmd);
+    CZUSimAnswer AuthenticationCryptogram(const CommandApdu& cmd);
 
     CZUSimKeyStore m_keys;
     SimBytes m_prepared; // empty: no key prepared

@@ -1,16 +1,16 @@
 // The social-security SAM's key export.
 #include "sim/CZUSimSBSAM.h"
-#include "sim/SimStatus.h"
+#include "common/StatusWords.h"
 #include "softenc.h"
 
-CZUSimAnswer CZUSimSBSAM::Dispatch(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimSBSAM::Dispatch(const CommandApdu& cmd) {
     if (cmd.cla == 0x80 && cmd.ins == 0xF6) {
         return ExportKey(cmd);
     }
     return CZUSimSAM::Dispatch(cmd);
 }
 
-CZUSimAnswer CZUSimSBSAM::ExportKey(const CZUSimApdu& cmd) {
+CZUSimAnswer CZUSimSBSAM::ExportKey(const CommandApdu& cmd) {
     if (cmd.lc % 8 != 0) {
         return SimStatus(SW_WRONG_LENGTH);
     }

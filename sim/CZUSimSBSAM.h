@@ -7,12 +7,12 @@
 
 class CZUSimSBSAM : public CZUSimSAM {
   protected:
-    CZUSimAnswer Dispatch(const CZUSimApdu& cmd) override;
+    CZUSimAnswer Dispatch(const CommandApdu& cmd) override;
     bool AnyLengthAuthentication() const override { return true; }
     std::string Name() const override { return "ZUSIM-SBSAM"; }
 
   private:
-    CZUSimAnswer ExportKey(const CZUSimApdu& cmd);
+    CZUSimAnswer ExportKey(const CommandApdu& cmd);
 };
 
 #endif

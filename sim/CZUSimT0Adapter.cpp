@@ -1,7 +1,7 @@
 // T=0 answering: 61 XX with GET RESPONSE, 6C XX with the command again.
 #include "sim/CZUSimT0Adapter.h"
-#include "sim/CZUSimApdu.h"
-#include "sim/SimStatus.h"
+#include "sim/SimAnswer.h"
+#include "common/StatusWords.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include "tools/AtrParser.h"
 #include "tools/BuiltInReaders.h"
 #include "tools/Cli.h"
-#include "tools/HexCodec.h"
+#include "common/HexText.h"
 #include "tools/Output.h"
 
 #include <gtest/gtest.h>

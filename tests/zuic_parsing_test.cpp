@@ -2,12 +2,12 @@
 // script lines, command-line options and the choice of reader.
 #include "tools/Apdu.h"
 #include "tools/ArgParser.h"
-#include "tools/HexCodec.h"
+#include "common/HexText.h"
 #include "tools/Output.h"
 #include "tools/ReaderSelection.h"
 #include "tools/Script.h"
 #include "tools/StatusWordPattern.h"
-#include "tools/StatusWords.h"
+#include "common/StatusWords.h"
 
 #include <gtest/gtest.h>
 

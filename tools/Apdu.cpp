@@ -22,7 +22,7 @@ std::string LengthRule() {
 } // namespace
 
 bool Apdu::Parse(const std::string& text, Apdu& apdu, std::string& error) {
-    zuic::Bytes bytes;
+    Bytes bytes;
     std::string hexError;
     if (!ParseHex(text, bytes, hexError)) {
         error = "malformed hex: " + hexError;
@@ -68,8 +68,8 @@ bool Apdu::Parse(const std::string& text, Apdu& apdu, std::string& error) {
     return true;
 }
 
-zuic::Bytes Apdu::Wire() const {
-    zuic::Bytes wire = m_bytes;
+Bytes Apdu::Wire() const {
+    Bytes wire = m_bytes;
     if (m_case == kCase1) {
         wire.push_back(0x00);
     } else if (m_case == kCase4 && wire.size() > kMaxReaderCommand) {

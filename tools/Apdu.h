@@ -3,7 +3,7 @@
 #ifndef ZUIC_APDU_H
 #define ZUIC_APDU_H
 
-#include "HexCodec.h"
+#include "common/HexText.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 
 #include "AtrParser.h"
 #include "Commands.h"
-#include "HexCodec.h"
+#include "common/HexText.h"
 #include "ReaderSelection.h"
 
 namespace zuic {

@@ -2,9 +2,9 @@
 // reads it back, printing every step and the APDUs that went to the card.
 #include "Commands.h"
 #include "CardExchange.h"
-#include "HexCodec.h"
+#include "common/HexText.h"
 #include "ReaderSelection.h"
-#include "StatusWords.h"
+#include "common/StatusWords.h"
 
 #if defined(ZUIC_HAVE_SIM)
 #include "ZUICAPI.h"

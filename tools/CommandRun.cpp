@@ -4,7 +4,7 @@
 #include "CommandSend.h"
 #include "Commands.h"
 #include "ReaderSelection.h"
-#include "StatusWords.h"
+#include "common/StatusWords.h"
 
 #include <cerrno>
 #include <chrono>

@@ -2,7 +2,7 @@
 
 #include "Commands.h"
 #include "ReaderSelection.h"
-#include "StatusWords.h"
+#include "common/StatusWords.h"
 
 namespace zuic {
 

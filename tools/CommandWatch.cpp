@@ -4,7 +4,7 @@
 #include "AtrParser.h"
 #include "BuiltInReaders.h"
 #include "Commands.h"
-#include "HexCodec.h"
+#include "common/HexText.h"
 #include "ReaderSelection.h"
 
 #include <PCSC/winscard.h>

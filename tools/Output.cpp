@@ -1,6 +1,6 @@
 #include "Output.h"
 
-#include "HexCodec.h"
+#include "common/HexText.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "StatusWordPattern.h"
 
-#include "HexCodec.h"
+#include "common/HexText.h"
 
 namespace zuic {
 

@@ -2,10 +2,9 @@
 #ifndef ZU_TEST_HEX_H
 #define ZU_TEST_HEX_H
 
-#include <string>
-#include <vector>
+#include "common/Bytes.h"
 
-typedef std::vector<unsigned char> Bytes;
+#include <string>
 
 // "00 A4 04 00" or "00A40400" -> bytes; spaces and colons are skipped.
 Bytes FromHex(const std::string& hex);

@@ -1,51 +1,5 @@
-// Reading command APDUs and building answers.
-#include "sim/CZUSimApdu.h"
-
-namespace {
-const size_t HEADER = 4;
-const size_t LONGEST = 5 + 255 + 1; // header, Lc, 255 data bytes, Le
-} // namespace
-
-bool CZUSimApdu::Parse(const unsigned char* apdu, size_t apduLength) {
-    if (apdu == nullptr || apduLength < HEADER || apduLength > LONGEST) {
-        return false;
-    }
-    cla = apdu[0];
-    ins = apdu[1];
-    p1 = apdu[2];
-    p2 = apdu[3];
-    raw = apdu;
-    length = apduLength;
-    data = nullptr;
-    lc = 0;
-    le = 0;
-    hasLe = false;
-    if (apduLength == HEADER) {
-        return true;
-    }
-    if (apduLength == HEADER + 1) {
-        hasLe = true;
-        le = apdu[4] == 0 ? 256 : apdu[4];
-        return true;
-    }
-    size_t p3 = apdu[4];
-    if (p3 == 0) {
-        return false; // extended lengths are not supported
-    }
-    if (apduLength == HEADER + 1 + p3) {
-        lc = p3;
-        data = apdu + 5;
-        return true;
-    }
-    if (apduLength == HEADER + 2 + p3) {
-        lc = p3;
-        data = apdu + 5;
-        hasLe = true;
-        le = apdu[apduLength - 1] == 0 ? 256 : apdu[apduLength - 1];
-        return true;
-    }
-    return false;
-}
+// The simulated devices' answers and answers to reset.
+#include "sim/SimAnswer.h"
 
 CZUSimAnswer SimStatus(unsigned short sw) {
     return CZUSimAnswer{static_cast<unsigned char>(sw >> 8), static_cast<unsigned char>(sw & 0xFF)};

@@ -1,6 +1,9 @@
-// Status words of the simulated devices (ISO/IEC 7816-4 meanings).
-#ifndef ZU_SIMSTATUS_H
-#define ZU_SIMSTATUS_H
+// Status words: the ones the simulated devices answer with, by name, and
+// what any status word means, in the words of ISO/IEC 7816-4.
+#ifndef ZU_STATUSWORDS_H
+#define ZU_STATUSWORDS_H
+
+#include <string>
 
 enum : unsigned short {
     SW_OK = 0x9000,
@@ -30,5 +33,16 @@ enum : unsigned short {
     SW_CLA_UNKNOWN = 0x6E00,
     SW_NO_DIAGNOSIS = 0x6F00,
 };
+
+
+// "file not found" for 6A 82, "2 more bytes available" for 61 02, "counter
+// 3 (verification failed, 3 tries left)" for 63 C3; the meaning of the
+// status word's group for codes that ISO/IEC 7816-4 does not list one by
+// one; "proprietary status" for 9X XX other than 90 00; "no answer" for the
+// 00 00 that the reader keeps after a failed exchange.
+std::string DescribeStatusWord(unsigned short sw);
+
+// "6A 82".
+std::string FormatStatusWord(unsigned short sw);
 
 #endif

@@ -1,8 +1,6 @@
-#include "StatusWords.h"
+#include "common/StatusWords.h"
 
 #include <cstdio>
-
-namespace zuic {
 
 namespace {
 
@@ -124,5 +122,3 @@ std::string FormatStatusWord(unsigned short sw) {
     std::snprintf(buffer, sizeof buffer, "%02X %02X", (sw >> 8) & 0xFF, sw & 0xFF);
     return buffer;
 }
-
-} // namespace zuic

@@ -1,15 +1,12 @@
 // Hex text for the command line: reading APDUs and status words as typed by a
 // user, and writing card bytes back.
-#ifndef ZUIC_HEXCODEC_H
-#define ZUIC_HEXCODEC_H
+#ifndef ZU_HEXTEXT_H
+#define ZU_HEXTEXT_H
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
-namespace zuic {
-
-typedef std::vector<unsigned char> Bytes;
+#include "common/Bytes.h"
 
 // Reads hex digits grouped by spaces, tabs and colons ("00 A4 04 00",
 // "00A40400", "00:a4:04:00"). Each group must hold whole bytes, so "0 A4" is
@@ -25,7 +22,5 @@ inline std::string FormatHex(const Bytes& bytes) {
 
 // The value of one hex digit, or -1.
 int HexDigitValue(char c);
-
-} // namespace zuic
 
 #endif

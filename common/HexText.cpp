@@ -1,8 +1,6 @@
-#include "HexCodec.h"
+#include "common/HexText.h"
 
 #include <cstdio>
-
-namespace zuic {
 
 namespace {
 
@@ -83,5 +81,3 @@ std::string FormatHex(const unsigned char* data, size_t length) {
     }
     return text;
 }
-
-} // namespace zuic
