@@ -1,6 +1,8 @@
 // The six DES and triple-DES classes. Each call builds the key schedule
-// from the stored key on the stack; nothing is kept between calls.
+// from the stored key on the stack and wipes it before returning; the key
+// copy is wiped when the object is destroyed.
 #include "DESCore.h"
+#include "SecureWipe.h"
 #include "softenc.h"
 
 #include <cstring>
@@ -21,6 +23,7 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
         DESContext context;
         DESSetKey(&context, key);
         DESCryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
+        SecureWipe(&context, sizeof context);
         return;
     }
     DES3Context context;
@@ -30,6 +33,7 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
         DES3SetKey3(&context, key);
     }
     DES3CryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
+    SecureWipe(&context, sizeof context);
 }
 
 } // namespace
@@ -37,6 +41,9 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
 #define SOFTENC_DEFINE_CIPHER(Name, Cipher)                                                        \
     Name::Name(const unsigned char* key) {                                                         \
         std::memcpy(m_key, key, sizeof m_key);                                                     \
+    }                                                                                              \
+    Name::~Name() {                                                                                \
+        SecureWipe(m_key, sizeof m_key);                                                           \
     }                                                                                              \
     void Name::ProcessBlocks(const unsigned char* input, unsigned char* output,                    \
                              unsigned long length) {                                               \

@@ -1,6 +1,7 @@
 // CMD5: MD5 as in RFC 1321 over a state block the object owns on the heap.
 // The block transform is unrolled into its 64 steps and reads the message
 // words straight from the input.
+#include "SecureWipe.h"
 #include "softenc.h"
 
 #include <cstdlib>
@@ -194,6 +195,7 @@ CMD5::CMD5() : state(static_cast<MD5State*>(std::malloc(sizeof(MD5State)))) {
 }
 
 CMD5::~CMD5() {
+    SecureWipe(state, sizeof(MD5State)); // message bytes may wait in it
     std::free(state);
 }
 

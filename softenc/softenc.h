@@ -59,6 +59,7 @@ class CBlockCipher {
     class Name : public CBlockCipher {                                                             \
       public:                                                                                      \
         explicit Name(const unsigned char* key);                                                   \
+        ~Name() override; /* wipes the key copy */                                                 \
         void ProcessBlocks(const unsigned char* input, unsigned char* output,                      \
                            unsigned long length) override;                                         \
         void ProcessBlocks(unsigned char* data, unsigned long length) override;                    \
@@ -82,12 +83,28 @@ SOFTENC_DECLARE_CIPHER(CTDES3Decryptor, 24);
 // The 4-byte DES MAC of the cards' secure messaging: ISO/IEC 9797-1 MAC
 // algorithm 3 with a 16-byte key, algorithm 1 with an 8-byte key, always
 // padding method 2, an optional initial chaining value.
+//
+// Failing closed: a key longer than 16 bytes (a 24-byte triple-DES key, say)
+// is refused. The engine then drops whatever it had absorbed and refuses
+// every further Update (0) and Init until Final, and that Final writes
+// 00 00 00 00 rather than a MAC. A caller that ignores the result of Update
+// therefore sends a MAC that the card rejects, never one computed under the
+// zero key.
+// An engine that was never initialised (or whose Init had key length 0) is
+// another matter: Update refuses with 0, but Final still writes the MAC of
+// the empty message under the all-zero key, 95 F8 A5 E5. Check Update.
+//
+// The key copy, chaining value and buffered bytes are wiped by Final and by
+// the destructor.
 class CDESMac {
   public:
     CDESMac() { Reset(); }
-    // A key longer than 16 bytes is refused: the engine stays uninitialised.
+    ~CDESMac();
+    CDESMac(const CDESMac&) = delete;
+    CDESMac& operator=(const CDESMac&) = delete;
     void Init(const unsigned char* key, unsigned long keyLength, const unsigned char* iv);
-    // 0 when not initialised; otherwise absorbs the bytes and returns 1.
+    // 0 when not initialised or refused; otherwise absorbs the bytes and
+    // returns 1.
     int Update(const unsigned char* data, unsigned long length);
     // Pads, finishes, writes exactly 4 bytes to mac, and wipes the engine.
     void Final(unsigned char* mac);
@@ -102,6 +119,7 @@ class CDESMac {
     unsigned char m_buffer[8];
     uint32_t m_fill;
     unsigned char m_chain[8];
+    bool m_refused; // Init was given a key it cannot hold
 };
 
 // Appends ISO/IEC 9797-1 padding method 2 (80 then 00 to the next multiple
