@@ -5,6 +5,20 @@
 // MD5 and SHA-1, PKCS #1 v1.5 block formatting, a clock-seeded random source
 // (not a cryptographic one), converters, a growable byte string and CBC
 // filters. Depends on nothing but the standard library.
+//
+// What a host must know:
+// - DES and triple DES are table driven (S-box and permutation lookups
+//   indexed by key and data bits), so they are NOT constant-time: a process
+//   that shares the CPU caches can learn key bits from the timing of the
+//   lookups. Use a SAM, or a constant-time implementation, where other code
+//   runs on the same machine.
+// - CRandomGenerator is NOT a cryptographic random source (see there): never
+//   draw keys, challenges or PKCS #1 padding for real use from it.
+// - Key schedules, key copies held by the cipher objects and CDESMac, and
+//   derived keys are wiped before the functions return or the objects are
+//   destroyed; CByteBuffer blocks are wiped before they are freed or moved,
+//   and the hash classes' state blocks when the object is destroyed. Buffers
+//   that the caller passes in are the caller's to wipe.
 #ifndef SOFTENC_H
 #define SOFTENC_H
 
@@ -147,6 +161,11 @@ void CalcSessionMac(const unsigned char* key, const unsigned char* factor,
                     const unsigned char* data7, unsigned char* counterOut, unsigned char* mac);
 // 1 when mac is the session's MAC of the remembered value (the counter then
 // advances), 0 otherwise. Compares in constant time.
+// Before any CalcSessionMac the session key and the remembered value are
+// zeros, so this accepts the MAC of 00 00 00 00 under the all-zero DES key
+// (and, like any success, again on replay: each success advances the
+// counter but the session stays open). Only a session that this process
+// opened with CalcSessionMac makes a success mean anything.
 int VerifySessionMac(const unsigned char* mac);
 
 // ---- Hashes, PKCS #1 padding, random source, converters, byte buffer, CBC filters ----
