@@ -775,8 +775,7 @@ CZUSimAnswer CZUSimCard::ChangePin(const CZUSimApdu& cmd) {
     if (pin->Blocked()) {
         return SimStatus(SW_BLOCKED);
     }
-    if (!SimSecretMatches(pin->value.data(), pin->value.size(), cmd.data, oldLength,
-                          LONGEST_PIN)) {
+    if (!SimSecretMatches(pin->value.data(), pin->value.size(), cmd.data, oldLength, LONGEST_PIN)) {
         m_verified.erase({owner, number});
         return SimStatus(pin->Fail());
     }

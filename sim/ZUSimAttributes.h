@@ -134,8 +134,8 @@ enum : unsigned char {
 inline std::vector<unsigned char> ZUSimTdes2KeyRecord(unsigned char number,
                                                       const unsigned char* key,
                                                       unsigned char usage = ZUSIM_USE_UNSTATED) {
-    std::vector<unsigned char> record = {number, static_cast<unsigned char>(ZUSIM_KEY_TDES2 | usage),
-                                         0x00};
+    std::vector<unsigned char> record = {number,
+                                         static_cast<unsigned char>(ZUSIM_KEY_TDES2 | usage), 0x00};
     record.insert(record.end(), key, key + 16);
     return record;
 }

@@ -190,9 +190,9 @@ void DESSetKey(DESContext* context, const unsigned char key[8]) {
 // The triple-DES schedules are built in place, with no schedule left in a
 // temporary on the stack.
 void DES3SetKey2(DES3Context* context, const unsigned char key[16]) {
-    DESKeySchedule(context->encrypt, key);            // E(K1)
-    DESKeySchedule(context->decrypt + 32, key + 8);   // E(K2), the middle of the decryption
-    Reverse(context->encrypt, context->decrypt);      // D(K1)
+    DESKeySchedule(context->encrypt, key);                 // E(K1)
+    DESKeySchedule(context->decrypt + 32, key + 8);        // E(K2), the middle of the decryption
+    Reverse(context->encrypt, context->decrypt);           // D(K1)
     Reverse(context->decrypt + 32, context->encrypt + 32); // D(K2)
     Copy16Rounds(context->encrypt, context->encrypt + 64);
     Copy16Rounds(context->decrypt, context->decrypt + 64);

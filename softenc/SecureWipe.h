@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string.h>
 
-#if (defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 25))) ||     \
+#if (defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 25))) ||        \
     defined(__OpenBSD__) || defined(__FreeBSD__)
 #define SOFTENC_HAVE_EXPLICIT_BZERO 1
 #endif

@@ -188,7 +188,9 @@ TEST(SecretWipe, NothingSecretStaysOnTheStack) {
              Bytes oldPin = Left(kPin), newPin = FromHex("5B 0E C2 79");
              card.ChangePin(oldPin.data(), 4, newPin.data(), 4);
          },
-         [] { return std::vector<Bytes>{Left(kPin), FromHex("FF 5B 0E C2 79")}; }},
+         [] {
+             return std::vector<Bytes>{Left(kPin), FromHex("FF 5B 0E C2 79")};
+         }},
         {"WriteKey",
          [&] {
              Bytes record = kKeyRecord;
@@ -227,7 +229,9 @@ TEST(SecretWipe, NothingSecretStaysOnTheStack) {
              engine.Init(kKey.data(), 16, nullptr);
              engine.Update(data.data(), data.size());
          },
-         [] { return std::vector<Bytes>{Left(kKey), Right(kKey)}; }},
+         [] {
+             return std::vector<Bytes>{Left(kKey), Right(kKey)};
+         }},
         {"CTDES3Decryptor",
          [&] {
              Bytes key24 = kKey;
@@ -235,7 +239,9 @@ TEST(SecretWipe, NothingSecretStaysOnTheStack) {
              Bytes block = data;
              CTDES3Decryptor(key24.data()).ProcessBlocks(block.data(), 8);
          },
-         [] { return std::vector<Bytes>{Left(kKey), Right(kKey), kPin, Schedule(kPin)}; }},
+         [] {
+             return std::vector<Bytes>{Left(kKey), Right(kKey), kPin, Schedule(kPin)};
+         }},
         {"CalcXorKeyMac",
          [&] {
              unsigned char mac[4];
@@ -251,7 +257,8 @@ TEST(SecretWipe, NothingSecretStaysOnTheStack) {
         {"CalcSessionMac",
          [&] {
              unsigned char counter[4], mac[4];
-             const Bytes in = FromHex("01 02 03 04 05 06 07"), seven = FromHex("0A 0B 0C 0D 0E 0F 10");
+             const Bytes in = FromHex("01 02 03 04 05 06 07"),
+                         seven = FromHex("0A 0B 0C 0D 0E 0F 10");
              CalcSessionMac(kKey.data(), factor.data(), in.data(), in.data(), in.data(), 0x5A,
                             in.data(), seven.data(), counter, mac);
          },
@@ -278,8 +285,8 @@ TEST(SecretWipe, TheReaderWipesItsResendCopyAndAnswerBuffer) {
     const std::string key = ToHex(kKey);
     // A VERIFY that the card wants again with Le (the copy carries the PIN),
     // then a command whose answer is a key.
-    transport->Expect("00 20 00 00 08 " + pin, "6C 00").Expect("00 20 00 00 08 " + pin + " 00",
-                                                               "90 00");
+    transport->Expect("00 20 00 00 08 " + pin, "6C 00")
+        .Expect("00 20 00 00 08 " + pin + " 00", "90 00");
     transport->Expect("80 FC 00 00 10", key + " 90 00");
     const std::vector<Bytes> secrets = {kPin, kKey};
 
@@ -338,7 +345,8 @@ TEST(SecretWipe, FreedBlocksHoldNoSecret) {
              buffer = other;
              CByteBuffer empty;
              other = empty;
-             EXPECT_EQ(Bytes(kPin.begin(), kPin.begin() + 4), Bytes(buffer.Data(), buffer.Data() + 4));
+             EXPECT_EQ(Bytes(kPin.begin(), kPin.begin() + 4),
+                       Bytes(buffer.Data(), buffer.Data() + 4));
          }},
         {"CPrivateKeyData destroyed",
          [] {

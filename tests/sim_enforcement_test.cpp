@@ -194,7 +194,8 @@ TEST(SimEnforcement, ExportsCannotBeUnwrappedByTheSam) {
     // Today's bypass: prepare key 02 and decrypt the export with it.
     EXPECT_EQ("69 85", Send(*sam, "80 1A 02 00 00"));
     EXPECT_EQ("69 85", Send(*sam, "80 FA 01 00 18 " + exported.substr(0, 71)));
-    EXPECT_EQ("69 85", Send(*sam, "80 FC 02 00 10 01 02 03 04 05 06 07 08 01 02 03 04 05 06 07 08"));
+    EXPECT_EQ("69 85",
+              Send(*sam, "80 FC 02 00 10 01 02 03 04 05 06 07 08 01 02 03 04 05 06 07 08"));
     // Nor under a key the caller can compute with (10 is his own, 01 the master).
     EXPECT_EQ("69 85", Send(*sam, "80 F6 01 10 00"));
     EXPECT_EQ("69 85", Send(*sam, "80 F6 01 01 00"));
@@ -206,9 +207,14 @@ TEST(SimEnforcement, SecretComparisons) {
         std::string given;
         bool match;
     } cases[] = {
-        {"31 32 33 34", true},       {"31 32 33", false},       {"31 32 33 34 00", false},
-        {"31 32 33 35", false},      {"", false},               {"30 32 33 34", false},
-        {"31 32 33 34 00 00 00 00", false}, {"31 32 33 34 35 36 37 38 39", false},
+        {"31 32 33 34", true},
+        {"31 32 33", false},
+        {"31 32 33 34 00", false},
+        {"31 32 33 35", false},
+        {"", false},
+        {"30 32 33 34", false},
+        {"31 32 33 34 00 00 00 00", false},
+        {"31 32 33 34 35 36 37 38 39", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.given);
@@ -250,7 +256,8 @@ TEST(SimEnforcement, BridgeStopsOnASignalWhileVpcdReadsNothing) {
     socklen_t size = sizeof address;
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
 
-    struct sigaction action {}, oldTerm {};
+    struct sigaction action {
+    }, oldTerm{};
     action.sa_handler = StopOnSignal;
     action.sa_flags = SA_RESTART; // the harder case: blocking calls resume
     sigaction(SIGTERM, &action, &oldTerm);

@@ -148,8 +148,8 @@ TEST(SimSam, SocialSecurityExportAndAuthentication) {
     // secure messaging: 00 for internal, 04 for external authentication.
     for (Bytes record : {ZUSimTdes2KeyRecord(0x00, CARD_KEY, ZUSIM_USE_INTERNAL_AUTH),
                          ZUSimTdes2KeyRecord(0x04, CARD_KEY, ZUSIM_USE_EXTERNAL_AUTH)}) {
-        ASSERT_EQ(1, WriteSAMKeyWithSoftwareCalc(&sam, const_cast<unsigned char*>(
-                                                           ZUSIM_KEY_LOADING_KEY),
+        ASSERT_EQ(1, WriteSAMKeyWithSoftwareCalc(&sam,
+                                                 const_cast<unsigned char*>(ZUSIM_KEY_LOADING_KEY),
                                                  record.data(), record.size()));
     }
     for (size_t length : {1u, 8u, 13u, 16u, 255u}) {
