@@ -11,7 +11,28 @@ namespace {
 
 enum Direction { ENCRYPT, DECRYPT };
 
-// Key parts 1: single DES; 2 and 3: triple DES with two or three keys.
+// The decryption schedule of a key: its encryption rounds in reverse order.
+void DecryptSchedule(uint32_t subkeys[32], const unsigned char key[8]) {
+    uint32_t rounds[32];
+    DESKeySchedule(rounds, key);
+    for (int j = 0; j < 16; ++j) {
+        subkeys[2 * j] = rounds[2 * (15 - j)];
+        subkeys[2 * j + 1] = rounds[2 * (15 - j) + 1];
+    }
+    SecureWipe(rounds, sizeof rounds);
+}
+
+template <Direction D> void Schedule(uint32_t subkeys[32], const unsigned char key[8]) {
+    if (D == ENCRYPT) {
+        DESKeySchedule(subkeys, key);
+    } else {
+        DecryptSchedule(subkeys, key);
+    }
+}
+
+// Key parts 1: single DES; 2 and 3: triple DES with two or three keys
+// (K3 = K1 for two). Only the schedule of the direction at hand is built:
+// encryption runs E(K1) D(K2) E(K3), decryption D(K3) E(K2) D(K1).
 template <Direction D, int KeyParts>
 void Transform(const unsigned char* key, const unsigned char* input, unsigned char* output,
                unsigned long length) {
@@ -20,20 +41,25 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
         return;
     }
     if (KeyParts == 1) {
-        DESContext context;
-        DESSetKey(&context, key);
-        DESCryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
-        SecureWipe(&context, sizeof context);
+        uint32_t subkeys[32];
+        Schedule<D>(subkeys, key);
+        DESCryptBlocks(subkeys, input, output, blocks);
+        SecureWipe(subkeys, sizeof subkeys);
         return;
     }
-    DES3Context context;
-    if (KeyParts == 2) {
-        DES3SetKey2(&context, key);
+    constexpr Direction OTHER = D == ENCRYPT ? DECRYPT : ENCRYPT;
+    const unsigned char* first = D == ENCRYPT ? key : key + (KeyParts == 3 ? 16 : 0);
+    const unsigned char* last = D == ENCRYPT ? key + (KeyParts == 3 ? 16 : 0) : key;
+    uint32_t subkeys[96];
+    Schedule<D>(subkeys, first);
+    Schedule<OTHER>(subkeys + 32, key + 8);
+    if (KeyParts == 3) {
+        Schedule<D>(subkeys + 64, last);
     } else {
-        DES3SetKey3(&context, key);
+        std::memcpy(subkeys + 64, subkeys, 32 * sizeof subkeys[0]);
     }
-    DES3CryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
-    SecureWipe(&context, sizeof context);
+    DES3CryptBlocks(subkeys, input, output, blocks);
+    SecureWipe(subkeys, sizeof subkeys);
 }
 
 } // namespace

@@ -102,11 +102,18 @@ void CDESMac::Final(unsigned char* mac) {
         m_buffer[i] = 0x00;
     }
     m_fill = 8;
-    ProcessBlock();
+    // K1's schedule serves the last block and the output transformation.
+    DESContext k1;
+    DESSetKey(&k1, m_key);
+    ProcessBlock(&k1);
     if (m_keyLength == 16) {
-        CDESDecryptor(m_key + 8).ProcessBlocks(m_chain, 8);
-        CDESEncryptor(m_key).ProcessBlocks(m_chain, 8);
+        DESContext k2;
+        DESSetKey(&k2, m_key + 8);
+        DESDecryptBlock(&k2, m_chain, m_chain);
+        SecureWipe(&k2, sizeof k2);
+        DESEncryptBlock(&k1, m_chain, m_chain);
     }
+    SecureWipe(&k1, sizeof k1);
     std::memcpy(mac, m_chain, 4);
     Reset();
 }
