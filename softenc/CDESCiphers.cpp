@@ -15,9 +15,9 @@ enum Direction { ENCRYPT, DECRYPT };
 void DecryptSchedule(uint32_t subkeys[32], const unsigned char key[8]) {
     uint32_t rounds[32];
     DESKeySchedule(rounds, key);
-    for (int j = 0; j < 16; ++j) {
-        subkeys[2 * j] = rounds[2 * (15 - j)];
-        subkeys[2 * j + 1] = rounds[2 * (15 - j) + 1];
+    for (size_t j = 0; j < 16; ++j) {
+        subkeys[2 * j] = rounds[30 - 2 * j];
+        subkeys[2 * j + 1] = rounds[31 - 2 * j];
     }
     SecureWipe(rounds, sizeof rounds);
 }

@@ -148,9 +148,9 @@ void CryptBlocks(const uint32_t* k, const unsigned char* in, unsigned char* out,
 }
 
 void Reverse(const uint32_t* encrypt, uint32_t* decrypt) {
-    for (int j = 0; j < 16; ++j) {
-        decrypt[2 * j] = encrypt[2 * (15 - j)];
-        decrypt[2 * j + 1] = encrypt[2 * (15 - j) + 1];
+    for (size_t j = 0; j < 16; ++j) {
+        decrypt[2 * j] = encrypt[30 - 2 * j];
+        decrypt[2 * j + 1] = encrypt[31 - 2 * j];
     }
 }
 
@@ -168,7 +168,7 @@ void DESKeySchedule(uint32_t subkeys[32], const unsigned char key[8]) {
                   t.pc1[4][key[4]] | t.pc1[5][key[5]] | t.pc1[6][key[6]] | t.pc1[7][key[7]];
     uint32_t c = static_cast<uint32_t>(cd >> 28) & 0x0FFFFFFF;
     uint32_t d = static_cast<uint32_t>(cd) & 0x0FFFFFFF;
-    for (int round = 0; round < 16; ++round) {
+    for (size_t round = 0; round < 16; ++round) {
         unsigned s = kDESShifts[round];
         c = ((c << s) | (c >> (28 - s))) & 0x0FFFFFFF;
         d = ((d << s) | (d >> (28 - s))) & 0x0FFFFFFF;
