@@ -48,14 +48,14 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
         return;
     }
     constexpr Direction OTHER = D == ENCRYPT ? DECRYPT : ENCRYPT;
-    const unsigned char* first = D == ENCRYPT ? key : key + (KeyParts == 3 ? 16 : 0);
-    const unsigned char* last = D == ENCRYPT ? key + (KeyParts == 3 ? 16 : 0) : key;
     uint32_t subkeys[96];
-    Schedule<D>(subkeys, first);
-    Schedule<OTHER>(subkeys + 32, key + 8);
     if (KeyParts == 3) {
-        Schedule<D>(subkeys + 64, last);
+        Schedule<D>(subkeys, D == ENCRYPT ? key : key + 16);
+        Schedule<OTHER>(subkeys + 32, key + 8);
+        Schedule<D>(subkeys + 64, D == ENCRYPT ? key + 16 : key);
     } else {
+        Schedule<D>(subkeys, key);
+        Schedule<OTHER>(subkeys + 32, key + 8);
         std::memcpy(subkeys + 64, subkeys, 32 * sizeof subkeys[0]);
     }
     DES3CryptBlocks(subkeys, input, output, blocks);

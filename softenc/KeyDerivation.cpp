@@ -73,7 +73,6 @@ void CalcSessionMac(const unsigned char* key, const unsigned char* factor,
     block[7] = g_session.counter[3];
     CTDES2Encryptor(derived).ProcessBlocks(block, g_session.key, 8);
     SecureWipe(derived, sizeof derived);
-    SecureWipe(block, sizeof block);
 
     CDESMac engine;
     engine.Init(g_session.key, 8, nullptr);
