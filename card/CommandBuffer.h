@@ -4,10 +4,15 @@
 // at most Capacity - 5 data bytes. Append refuses anything that would not
 // fit, and a null pointer with a non-zero length, so that an operation can
 // refuse the call with 0 before anything is sent.
+//
+// Commands carry PINs and keys (VERIFY, CHANGE PIN, WRITE KEY), so the
+// buffer is wiped when it goes out of scope, on every path out of the
+// operation.
 #ifndef ZU_COMMANDBUFFER_H
 #define ZU_COMMANDBUFFER_H
 
 #include "ZUICRD.h"
+#include "softenc/SecureWipe.h"
 
 #include <cstddef>
 #include <cstring>
@@ -18,6 +23,9 @@ template <size_t Capacity> class CCommandBuffer {
   public:
     CCommandBuffer(unsigned char cla, unsigned char ins, unsigned char p1, unsigned char p2)
         : m_bytes{cla, ins, p1, p2, 0}, m_length(5), m_ok(true) {}
+    ~CCommandBuffer() { SecureWipe(m_bytes, m_length); }
+    CCommandBuffer(const CCommandBuffer&) = delete;
+    CCommandBuffer& operator=(const CCommandBuffer&) = delete;
 
     CCommandBuffer& Append(const unsigned char* data, unsigned long length) {
         if (!m_ok || (data == nullptr && length != 0) || length > Capacity - m_length) {

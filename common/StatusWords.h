@@ -18,6 +18,7 @@ enum : unsigned short {
     SW_SECURITY = 0x6982,       // security status not satisfied
     SW_BLOCKED = 0x6983,        // authentication method blocked
     SW_CONDITIONS = 0x6985,     // conditions of use not satisfied
+    SW_KEY_USAGE = 0x6985,      // the key named is not for this use
     SW_NOT_ALLOWED = 0x6986,    // command not allowed (no current EF, never)
     SW_SM_WRONG = 0x6988,       // incorrect secure-messaging data (MAC)
     SW_WRONG_DATA = 0x6A80,     // incorrect parameters in the data field

@@ -29,6 +29,23 @@
 // and, if that is refused, the key
 //   FF EE DD CC BB AA 99 88 77 66 55 44 33 22 11 00
 // and then asks for the erase again.
+//
+// What a host must know about results and secrets:
+// - Success means the card answered 90 00, nothing more. When a card or SAM
+//   answers 90 00 with no data, InternalAuthentication, the social-security
+//   authentications, DESCrypt, M1AuthAndKeyCalc and Diversify still return 1
+//   and leave the caller's buffer as it was (for Diversify: either half of
+//   diversifiedKey). A host that needs the answer fills its buffer with a
+//   value it can recognise first, or checks the count where one is returned.
+// - The operations wipe their own command buffers, which carry PINs and
+//   keys (VerifyPin, ChangePin, WriteKey, WriteSAMKeyWithSoftwareCalc), and
+//   the reader wipes its copies of commands and answers. The caller's own
+//   buffers stay the caller's to wipe. The reader's trace hook (ZUICRD.h)
+//   is given the real bytes, PINs and keys included: a host that logs them
+//   decides itself what to mask.
+// - The software DES used by the two software-assisted writes is table
+//   driven and not constant-time: on a machine shared with untrusted code,
+//   cache timing can reveal bits of the key.
 #ifndef ZUICAPI_H
 #define ZUICAPI_H
 

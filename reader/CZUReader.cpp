@@ -3,6 +3,7 @@
 #include "CZUConnection.h"
 #include "PCSCTransport.h"
 #include "ZUICRD.h"
+#include "softenc/SecureWipe.h"
 
 #include <cstring>
 #include <string>
@@ -214,6 +215,7 @@ int CZUReader::Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* 
     // data otherwise.
     if (answer[*answerLen - 2] == 0x6C && cmdLen >= 5) {
         unsigned char again[MAX_COMMAND];
+        CScopeWipe wipeAgain(again, sizeof again); // may carry a PIN or key
         std::memcpy(again, cmd, cmdLen);
         size_t againLen = cmdLen;
         if (cmdLen == 5) {
@@ -238,6 +240,7 @@ int CZUReader::SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned ch
     unsigned short sw = 0;
     int result = 0;
     unsigned char answer[ZU_MAX_ANSWER];
+    CScopeWipe wipeAnswer(answer, sizeof answer); // may carry keys or challenges
     size_t answerLen = 0;
 
     // Commands run from a bare header with P3 up to header, Lc, 255 data bytes.

@@ -2,6 +2,7 @@
 // computed on the host.
 #include "ZUICAPI.h"
 #include "softenc.h"
+#include "softenc/SecureWipe.h"
 
 #include <cstring>
 
@@ -17,6 +18,8 @@ int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char
         return 0;
     }
     unsigned char block[24 + 8] = {0}; // AppendISOPadding needs 8 bytes of room
+    // The plaintext key record is wiped on every path out.
+    CScopeWipe wipeBlock(block, sizeof block);
     block[0] = static_cast<unsigned char>(keyDataLength);
     std::memcpy(block + 1, keyData, keyDataLength);
     unsigned long blockLength = keyDataLength + 1;

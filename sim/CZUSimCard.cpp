@@ -238,14 +238,16 @@ CZUSimKey* CZUSimCard::FindPin(unsigned char number, const void** owner) {
     return LookUp(m_currentDF, number, true, owner);
 }
 
-unsigned short CZUSimCard::KeyTarget(bool secure, CZUSimKeyStore** store) {
+unsigned short CZUSimCard::KeyTarget(bool /*secure*/, CZUSimKeyStore** store) {
     CZUSimFile* file = (m_currentEF != nullptr && m_currentEF->type == ZUSIM_EF_KEYS)
                            ? m_currentEF
                            : FirstKeyFile(m_currentDF);
     if (file == nullptr) {
         return SW_FILE_NOT_FOUND;
     }
-    if (!secure && !file->inCreation) {
+    // A key file's write condition holds for plain and secure writes alike;
+    // secure messaging protects the transfer, it does not stand in for it.
+    if (!file->inCreation) {
         unsigned short sw = Condition(file->parent, file->writeCondition, false);
         if (sw != SW_OK) {
             return sw;
@@ -360,6 +362,9 @@ unsigned short CZUSimCard::SecureWrite(const CommandApdu& cmd, CZUSimFile& file,
     CZUSimKey* key = LookUp(file.parent, file.writeCondition & 0x0F, false, &owner);
     if (key == nullptr) {
         return SW_DATA_NOT_FOUND;
+    }
+    if (!key->UseFor(ZUSIM_USE_SECURE_MESSAGING)) {
+        return SW_KEY_USAGE;
     }
     unsigned short sw = CheckMac(cmd, key->value);
     if (sw != SW_OK) {
@@ -735,7 +740,7 @@ CZUSimAnswer CZUSimCard::Verify(const CommandApdu& cmd) {
         }
         return SimStatus(static_cast<unsigned short>(SW_TRIES_LEFT | pin->remaining));
     }
-    if (cmd.lc != pin->value.size() || std::memcmp(cmd.data, pin->value.data(), cmd.lc) != 0) {
+    if (!SimSecretMatches(pin->value.data(), pin->value.size(), cmd.data, cmd.lc, LONGEST_PIN)) {
         m_verified.erase({owner, number});
         return SimStatus(pin->Fail());
     }
@@ -770,8 +775,7 @@ CZUSimAnswer CZUSimCard::ChangePin(const CommandApdu& cmd) {
     if (pin->Blocked()) {
         return SimStatus(SW_BLOCKED);
     }
-    if (oldLength != pin->value.size() ||
-        std::memcmp(cmd.data, pin->value.data(), oldLength) != 0) {
+    if (!SimSecretMatches(pin->value.data(), pin->value.size(), cmd.data, oldLength, LONGEST_PIN)) {
         m_verified.erase({owner, number});
         return SimStatus(pin->Fail());
     }
@@ -819,6 +823,9 @@ CZUSimAnswer CZUSimCard::InternalAuthenticate(const CommandApdu& cmd) {
     if (key->Blocked()) {
         return SimStatus(SW_BLOCKED);
     }
+    if (!key->UseFor(ZUSIM_USE_INTERNAL_AUTH)) {
+        return SimStatus(SW_KEY_USAGE);
+    }
     unsigned char answer[BLOCK];
     SimAuthCryptogram(key->value, cmd.data, cmd.lc, answer);
     return SimData(answer, sizeof answer, SW_OK);
@@ -839,6 +846,9 @@ CZUSimAnswer CZUSimCard::ExternalAuthenticate(const CommandApdu& cmd) {
     if (key->Blocked()) {
         return SimStatus(SW_BLOCKED);
     }
+    if (!key->UseFor(ZUSIM_USE_EXTERNAL_AUTH)) {
+        return SimStatus(SW_KEY_USAGE);
+    }
     unsigned char challenge[BLOCK];
     if (!TakeChallenge(challenge)) {
         return SimStatus(SW_CONDITIONS);
@@ -849,7 +859,7 @@ CZUSimAnswer CZUSimCard::ExternalAuthenticate(const CommandApdu& cmd) {
     input.insert(input.end(), cmd.data, cmd.data + terminal);
     unsigned char expected[BLOCK];
     SimAuthCryptogram(key->value, input.data(), input.size(), expected);
-    if (std::memcmp(expected, cmd.data + terminal, BLOCK) != 0) {
+    if (!SimEqual(expected, cmd.data + terminal, BLOCK)) {
         m_authenticated.erase({owner, cmd.p2});
         return SimStatus(key->Fail());
     }
@@ -883,6 +893,9 @@ CZUSimAnswer CZUSimCard::WriteKey(const CommandApdu& cmd) {
         if (!SimUnwrapKeyBlock(loadingKey.data(), cmd.data, cmd.lc - MAC_LENGTH, &record)) {
             return SimStatus(SW_WRONG_DATA);
         }
+    }
+    if ((sw = MayStoreKey(secure, record)) != SW_OK) {
+        return SimStatus(sw);
     }
     sw = store->Store(record.data(), record.size());
     if (sw == SW_OK) {
@@ -928,7 +941,9 @@ CZUSimAnswer CZUSimCard::PresentKey(const CommandApdu& cmd) {
         }
         unsigned char key[ZU_ERASE_KEY_LENGTH];
         BuildEraseKey(candidate, key);
-        if (std::memcmp(key, cmd.data, sizeof key) == 0) {
+        const bool match = SimEqual(key, cmd.data, sizeof key);
+        std::memset(key, 0, sizeof key);
+        if (match) {
             m_eraseKeyPresented = true;
             return SimStatus(SW_OK);
         }

@@ -57,9 +57,13 @@ class CZUSimCard : public CZUSimDevice {
     virtual CZUSimKey* LookUp(const CZUSimFile* from, unsigned char number, bool pin,
                               const void** owner);
     // Where WRITE KEY stores its record (a SAM: its key table): 90 00 and
-    // the store, or the status word that refuses the write. A plain write is
-    // held to the key file's write condition, a secure one is not.
+    // the store, or the status word that refuses the write. Plain and secure
+    // writes alike are held to the key file's write condition.
     virtual unsigned short KeyTarget(bool secure, CZUSimKeyStore** store);
+    // Whether the plain key record may be stored (a SAM's own conditions).
+    virtual unsigned short MayStoreKey(bool /*secure*/, const SimBytes& /*record*/) {
+        return 0x9000;
+    }
     // The social-security card and SAM authenticate with data of any length.
     virtual bool AnyLengthAuthentication() const { return false; }
     // File types this card creates (ZUSimAttributes.h).

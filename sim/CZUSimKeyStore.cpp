@@ -13,6 +13,13 @@ bool CZUSimKey::IsPin() const {
     return kind == ZUSIM_KEY_PIN;
 }
 
+bool CZUSimKey::UseFor(unsigned char wanted) {
+    if (usage == ZUSIM_USE_UNSTATED) {
+        usage = wanted;
+    }
+    return usage == wanted;
+}
+
 unsigned short CZUSimKey::Fail() {
     if (limit == 0) {
         return SW_VERIFY_FAILED;
@@ -46,7 +53,11 @@ unsigned short CZUSimKeyStore::Store(const unsigned char* record, size_t length)
     }
     CZUSimKey key;
     key.number = record[0];
-    key.kind = record[1];
+    key.kind = record[1] & 0x0F;
+    key.usage = record[1] & 0xF0;
+    if (key.usage > ZUSIM_USE_KEY_LOADING || (key.kind == ZUSIM_KEY_PIN && key.usage != 0)) {
+        return SW_WRONG_DATA;
+    }
     key.limit = record[2];
     key.value.assign(record + RECORD_HEADER, record + length);
     const size_t valueLength = key.value.size();

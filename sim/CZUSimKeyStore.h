@@ -9,12 +9,15 @@
 struct CZUSimKey {
     unsigned char number = 0;
     unsigned char kind = 0;      // ZUSIM_KEY_DES, ZUSIM_KEY_TDES2 or ZUSIM_KEY_PIN
+    unsigned char usage = 0;     // ZUSIM_USE_...; unstated until first used
     unsigned char limit = 0;     // tries allowed; 0 for a key without a counter
     unsigned char remaining = 0; // tries left
     std::vector<unsigned char> value;
 
     bool IsPin() const;
     bool Blocked() const { return limit != 0 && remaining == 0; }
+    // Whether the key may serve this usage; an unstated usage becomes it.
+    bool UseFor(unsigned char wanted);
     // Counts a failed try; returns the status word to answer (63 Cx, or
     // 63 00 for a key without a counter).
     unsigned short Fail();

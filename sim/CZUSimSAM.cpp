@@ -26,8 +26,8 @@ void Preload(CZUSimKeyStore& keys, unsigned char number, unsigned char kind,
 CZUSimSAM::CZUSimSAM() : m_keys(TABLE_ROOM) {
     Preload(m_keys, ZUSIM_SAM_MASTER_KEY_NUMBER, ZUSIM_KEY_TDES2, ZUSIM_SAM_MASTER_KEY,
             sizeof ZUSIM_SAM_MASTER_KEY);
-    Preload(m_keys, ZUSIM_SAM_TRANSPORT_KEY_NUMBER, ZUSIM_KEY_TDES2, ZUSIM_SAM_TRANSPORT_KEY,
-            sizeof ZUSIM_SAM_TRANSPORT_KEY);
+    Preload(m_keys, ZUSIM_SAM_TRANSPORT_KEY_NUMBER, ZUSIM_KEY_TDES2 | ZUSIM_USE_KEY_LOADING,
+            ZUSIM_SAM_TRANSPORT_KEY, sizeof ZUSIM_SAM_TRANSPORT_KEY);
     Preload(m_keys, ZUSIM_SAM_DES_KEY_NUMBER, ZUSIM_KEY_DES, ZUSIM_SAM_DES_KEY,
             sizeof ZUSIM_SAM_DES_KEY);
 }
@@ -45,6 +45,22 @@ CZUSimKey* CZUSimSAM::LookUp(const CZUSimFile*, unsigned char number, bool pin,
 
 unsigned short CZUSimSAM::KeyTarget(bool, CZUSimKeyStore** store) {
     *store = &m_keys;
+    return SW_OK;
+}
+
+unsigned short CZUSimSAM::MayStoreKey(bool secure, const SimBytes& record) {
+    if (!secure) {
+        return SW_SECURITY; // keys come into a SAM under secure messaging only
+    }
+    const unsigned char number = record.empty() ? 0 : record[0];
+    const bool isKey = record.size() > 1 && (record[1] & 0x0F) != ZUSIM_KEY_PIN;
+    if (isKey && (number == ZUSIM_SAM_MASTER_KEY_NUMBER ||
+                  number == ZUSIM_SAM_TRANSPORT_KEY_NUMBER || number == ZUSIM_SAM_DES_KEY_NUMBER)) {
+        return SW_NOT_ALLOWED; // the issuer's keys stay as the SAM was made
+    }
+    if (isKey && (record[1] & 0xF0) == ZUSIM_USE_KEY_LOADING) {
+        return SW_NOT_ALLOWED; // a wrapping key the caller knew would open exports
+    }
     return SW_OK;
 }
 
@@ -75,6 +91,9 @@ CZUSimAnswer CZUSimSAM::PrepareKey(const CommandApdu& cmd) {
     }
     if (cmd.p2 != 0x00 && cmd.p2 != key->kind) {
         return SimStatus(SW_WRONG_P1P2);
+    }
+    if (key->usage == ZUSIM_USE_KEY_LOADING) {
+        return SimStatus(SW_KEY_USAGE); // it would unwrap exported keys
     }
     SimBytes prepared(key->value.size());
     if (DiversifyKeyChain(key->value.data(), key->value.size(), cmd.data, cmd.lc,
@@ -118,6 +137,9 @@ CZUSimAnswer CZUSimSAM::AuthenticationCryptogram(const CommandApdu& cmd) {
     }
     if (key->value.size() != 16) {
         return SimStatus(SW_CONDITIONS);
+    }
+    if (key->usage == ZUSIM_USE_KEY_LOADING) {
+        return SimStatus(SW_KEY_USAGE);
     }
     SimBytes cardKey(16);
     DiversifyKey(key->value.data(), cmd.data, cardKey.data());

@@ -16,6 +16,7 @@ class CZUSimSAM : public CZUSimCard {
     CZUSimKey* LookUp(const CZUSimFile* from, unsigned char number, bool pin,
                       const void** owner) override;
     unsigned short KeyTarget(bool secure, CZUSimKeyStore** store) override;
+    unsigned short MayStoreKey(bool secure, const SimBytes& record) override;
     std::string Name() const override { return "ZUSIM-SAM"; }
     void ForgetSession() override;
 

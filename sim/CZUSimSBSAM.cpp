@@ -1,6 +1,7 @@
 // The social-security SAM's key export.
 #include "sim/CZUSimSBSAM.h"
 #include "common/StatusWords.h"
+#include "sim/ZUSimAttributes.h"
 #include "softenc.h"
 
 CZUSimAnswer CZUSimSBSAM::Dispatch(const CommandApdu& cmd) {
@@ -21,6 +22,12 @@ CZUSimAnswer CZUSimSBSAM::ExportKey(const CommandApdu& cmd) {
     }
     if (wrapping->value.size() != 16) {
         return SimStatus(SW_CONDITIONS);
+    }
+    // Only under a key-loading key, which no computation of the SAM uses and
+    // no caller can write: an export under any other key could be unwrapped
+    // with 80 1A / 80 FA.
+    if (wrapping->usage != ZUSIM_USE_KEY_LOADING) {
+        return SimStatus(SW_KEY_USAGE);
     }
     SimBytes exported(key->value.size());
     if (DiversifyKeyChain(key->value.data(), key->value.size(), cmd.data, cmd.lc,

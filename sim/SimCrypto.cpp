@@ -35,6 +35,33 @@ void SimDecrypt(const SimBytes& key, const unsigned char* input, unsigned char* 
     Transform(key, input, output, length, false);
 }
 
+bool SimEqual(const unsigned char* a, const unsigned char* b, size_t n) {
+    unsigned char difference = 0;
+    for (size_t i = 0; i < n; ++i) {
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    // Through a volatile so that the loop is not cut short at the first
+    // difference.
+    volatile unsigned char result = difference;
+    return result == 0;
+}
+
+bool SimSecretMatches(const unsigned char* secret, size_t secretLength, const unsigned char* given,
+                      size_t givenLength, size_t room) {
+    if (givenLength > room || secretLength > room) {
+        return false;
+    }
+    // Both zero-filled to room bytes, and the lengths compared as well.
+    unsigned char difference = static_cast<unsigned char>(secretLength != givenLength);
+    for (size_t i = 0; i < room; ++i) {
+        const unsigned char s = i < secretLength ? secret[i] : 0;
+        const unsigned char g = i < givenLength ? given[i] : 0;
+        difference |= static_cast<unsigned char>(s ^ g);
+    }
+    volatile unsigned char result = difference;
+    return result == 0;
+}
+
 bool SimMacMatches(const SimBytes& key, const unsigned char* challenge,
                    const unsigned char* message, size_t length, const unsigned char* mac) {
     unsigned char iv[BLOCK] = {0};
@@ -44,11 +71,7 @@ bool SimMacMatches(const SimBytes& key, const unsigned char* challenge,
     engine.Init(key.data(), key.size(), iv);
     engine.Update(message, length);
     engine.Final(expected);
-    unsigned char difference = 0;
-    for (size_t i = 0; i < sizeof expected; ++i) {
-        difference |= static_cast<unsigned char>(expected[i] ^ mac[i]);
-    }
-    return difference == 0;
+    return SimEqual(expected, mac, sizeof expected);
 }
 
 void SimAuthCryptogram(const SimBytes& key, const unsigned char* data, size_t length,

@@ -10,6 +10,16 @@
 
 typedef std::vector<unsigned char> SimBytes;
 
+// Whether a[0..n) equals b[0..n), in a time that depends on n alone.
+bool SimEqual(const unsigned char* a, const unsigned char* b, size_t n);
+
+// Whether a secret of secretLength bytes (at most room) equals the given
+// bytes, in a time that depends on room alone: neither where the first
+// wrong byte lies nor the secret's length shows. False for given bytes
+// longer than room.
+bool SimSecretMatches(const unsigned char* secret, size_t secretLength, const unsigned char* given,
+                      size_t givenLength, size_t room);
+
 // ECB over whole blocks with an 8-byte (DES) or 16-byte (two-key triple
 // DES) key; `length` is a multiple of 8.
 void SimEncrypt(const SimBytes& key, const unsigned char* input, unsigned char* output,

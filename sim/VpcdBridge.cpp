@@ -70,12 +70,39 @@ bool ReadFull(int fd, unsigned char* out, size_t length, const volatile std::sig
     return true;
 }
 
-bool WriteFull(int fd, const unsigned char* data, size_t length) {
+// Waits until fd takes more bytes or stop is set; true when writable.
+bool WaitWritable(int fd, const volatile std::sig_atomic_t* stop) {
+    while (!Stopped(stop)) {
+        pollfd p{fd, POLLOUT, 0};
+        int n = poll(&p, 1, POLL_MS);
+        if (n > 0) {
+            return true;
+        }
+        if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Writes all bytes; false on error or stop. The socket does not block: a
+// vpcd that reads nothing cannot hold the bridge past a stop.
+bool WriteFull(int fd, const unsigned char* data, size_t length,
+               const volatile std::sig_atomic_t* stop) {
     size_t done = 0;
     while (done < length) {
-        ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
+        if (Stopped(stop)) {
+            return false;
+        }
+        ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (!WaitWritable(fd, stop)) {
+                    return false;
+                }
+                continue;
+            }
+            if (errno == EINTR) {
                 continue;
             }
             return false;
@@ -86,7 +113,8 @@ bool WriteFull(int fd, const unsigned char* data, size_t length) {
 }
 
 // One message: the length and the payload in a single write.
-bool SendMessage(int fd, const std::vector<unsigned char>& payload) {
+bool SendMessage(int fd, const std::vector<unsigned char>& payload,
+                 const volatile std::sig_atomic_t* stop) {
     if (payload.size() > 0xFFFF) {
         return false;
     }
@@ -94,17 +122,23 @@ bool SendMessage(int fd, const std::vector<unsigned char>& payload) {
     frame[0] = static_cast<unsigned char>(payload.size() >> 8);
     frame[1] = static_cast<unsigned char>(payload.size());
     std::copy(payload.begin(), payload.end(), frame.begin() + 2);
-    return WriteFull(fd, frame.data(), frame.size());
+    return WriteFull(fd, frame.data(), frame.size(), stop);
 }
 
-int Connect(const sockaddr_in& address) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Connects without blocking past a stop; the socket stays non-blocking.
+int Connect(const sockaddr_in& address, const volatile std::sig_atomic_t* stop) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         return -1;
     }
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (errno != EINPROGRESS || !WaitWritable(fd, stop) ||
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            close(fd);
+            return -1;
+        }
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -142,7 +176,7 @@ void Serve(int fd, CZUSimDevice& device, const volatile std::sig_atomic_t* stop)
                     atr = device.PowerOn();
                     powered = true;
                 }
-                if (!SendMessage(fd, atr)) {
+                if (!SendMessage(fd, atr, stop)) {
                     return;
                 }
                 break;
@@ -158,7 +192,7 @@ void Serve(int fd, CZUSimDevice& device, const volatile std::sig_atomic_t* stop)
             atr = device.PowerOn();
             powered = true;
         }
-        if (!SendMessage(fd, device.Process(payload.data(), payload.size()))) {
+        if (!SendMessage(fd, device.Process(payload.data(), payload.size()), stop)) {
             return;
         }
     }
@@ -182,7 +216,7 @@ int ZUServeVpcd(CZUSimDevice& device, const char* host, int port,
     }
     address.sin_port = htons(static_cast<uint16_t>(port));
     while (!Stopped(stop)) {
-        int fd = Connect(address);
+        int fd = Connect(address, stop);
         if (fd < 0) {
             Pause(stop);
             continue;

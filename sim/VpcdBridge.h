@@ -18,7 +18,9 @@
 // Connects to vpcd at host:port and answers it with device until *stop is
 // set. While vpcd is not there, or after it closes the connection, it tries
 // again every 200 ms. The reader sees the card while the bridge is
-// connected; stopping the bridge takes the card out. Returns 0 when
+// connected; stopping the bridge takes the card out. Whatever vpcd does
+// (reading nothing, accepting nothing) the bridge notices *stop within
+// 200 ms: a signal handler that sets it stops the bridge. Returns 0 when
 // stopped, -1 when host is not an IPv4 address or port is out of range.
 int ZUServeVpcd(CZUSimDevice& device, const char* host, int port,
                 const volatile std::sig_atomic_t* stop);

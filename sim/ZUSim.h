@@ -41,13 +41,20 @@
 //                           along the factors if given, wrapped with SAM key
 //                           P2: its length byte, the key and 80 00 ...
 //                           padding to a multiple of 8, encrypted with two-key
-//                           triple DES under key P2
+//                           triple DES under key P2, which must be a key of
+//                           usage key loading (69 85 otherwise)
+// A key of usage key loading (the transport key 02) serves for nothing but
+// export: 80 1A and 80 FC refuse it with 69 85. The SAMs' keys are written
+// only under secure messaging, the keys held from the start are never
+// replaced, and no key of usage key loading is written (ZUSimAttributes.h).
 // So CZUSAMIC::Diversify(P1, 00, factor) on the SAM gives
 // DiversifyKey(key P1, factor).
 //
 // Authentication: INTERNAL AUTHENTICATE 00 88 00 n answers the 8 data bytes
 // encrypted under key n; EXTERNAL AUTHENTICATE 00 82 00 n accepts the last
-// challenge (its bytes, zero-filled to 8) encrypted under key n. The
+// challenge (its bytes, zero-filled to 8) encrypted under key n. Each key
+// serves one of the two (its usage, ZUSimAttributes.h): a key that answers
+// INTERNAL AUTHENTICATE is refused by EXTERNAL AUTHENTICATE with 69 85. The
 // social-security card and SAM take data of any length: INTERNAL
 // AUTHENTICATE answers the last block of the CBC encryption (zero initial
 // value) of the data zero-filled to a multiple of 8, and EXTERNAL
@@ -87,7 +94,7 @@ enum : unsigned char {
 // Key 01: the issuer's master key, for diversification.
 inline constexpr unsigned char ZUSIM_SAM_MASTER_KEY[16] = {
     0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
-// Key 02: wraps exported keys.
+// Key 02: wraps exported keys (usage key loading).
 inline constexpr unsigned char ZUSIM_SAM_TRANSPORT_KEY[16] = {
     0x54, 0x52, 0x41, 0x4E, 0x53, 0x50, 0x4F, 0x52, 0x54, 0x2D, 0x4B, 0x45, 0x59, 0x2D, 0x30, 0x32};
 // Key 03: a single-DES key.

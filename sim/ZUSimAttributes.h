@@ -65,16 +65,40 @@
 // Key records (WRITE KEY 80 D4 00 00, and the plain block of 84 D4 00 00)
 //   number kind limit value...
 //   number   the key or PIN number (keys and PINs are counted apart)
-//   kind     01 single-DES key (8-byte value), 02 two-key triple-DES key
-//            (16-byte value), 08 PIN (1 to 8 bytes)
+//   kind     low four bits: 01 single-DES key (8-byte value), 02 two-key
+//            triple-DES key (16-byte value), 08 PIN (1 to 8 bytes);
+//            high four bits, keys only: the key's usage (see "Key usage")
 //   limit    PIN: tries allowed (1 to 15); key: failed EXTERNAL AUTHENTICATE
 //            commands allowed (0: no limit)
 //   A record for an existing number and class replaces that key or PIN.
 //   Under secure messaging (84 D4) the data field is the record, prefixed by
 //   its length byte and padded (80 00 ...) to a multiple of 8, encrypted with
 //   two-key triple DES under ZUSIM_KEY_LOADING_KEY (ZUSim.h), followed by the
-//   4-byte MAC under the same key; the write condition of the key file does
-//   not apply.
+//   4-byte MAC under the same key. The write condition of the key file
+//   applies to both forms (a file in its creation state takes either).
+//
+// Key usage. Each key serves one purpose and the card uses it for nothing
+// else; a command that names a key of another usage gets 69 85 and nothing
+// is computed:
+//   10  internal authentication: INTERNAL AUTHENTICATE answers with it
+//   20  external authentication: EXTERNAL AUTHENTICATE checks it (and
+//       access condition 2n)
+//   30  secure messaging: the MAC of 04 D6 / 04 DC (access condition 3n)
+//   40  key loading: on a SAM, wraps exported keys; no DES computation,
+//       cryptogram or authentication uses it
+//   00  not stated: the first command that uses the key fixes its usage, so
+//       that a key which has answered INTERNAL AUTHENTICATE is never accepted
+//       by EXTERNAL AUTHENTICATE (the card would answer its own challenge).
+//
+// The SAMs' key tables. Keys are written only under secure messaging
+// (84 D4; a plain 80 D4 gets 69 82); the keys a SAM holds from the start
+// (ZUSim.h) cannot be replaced, and no key of usage 40 can be written
+// (69 86 for both): so no key that wraps an export is known to the caller,
+// and no computation the caller may ask for (80 1A / 80 FA, 80 FC) runs
+// under one. The transport key 02 has usage 40.
+//
+// Comparisons of PINs, authentication cryptograms, MACs and erase keys take
+// the same time whatever the wrong value.
 #ifndef ZU_SIMATTRIBUTES_H
 #define ZU_SIMATTRIBUTES_H
 
@@ -97,13 +121,21 @@ enum : unsigned char {
     ZUSIM_KEY_DES = 0x01,
     ZUSIM_KEY_TDES2 = 0x02,
     ZUSIM_KEY_PIN = 0x08,
+
+    ZUSIM_USE_UNSTATED = 0x00,
+    ZUSIM_USE_INTERNAL_AUTH = 0x10,
+    ZUSIM_USE_EXTERNAL_AUTH = 0x20,
+    ZUSIM_USE_SECURE_MESSAGING = 0x30,
+    ZUSIM_USE_KEY_LOADING = 0x40,
 };
 
 // The key record of a two-key triple-DES key with no limit on failed
-// authentications.
+// authentications, for one usage (unstated: fixed by its first use).
 inline std::vector<unsigned char> ZUSimTdes2KeyRecord(unsigned char number,
-                                                      const unsigned char* key) {
-    std::vector<unsigned char> record = {number, ZUSIM_KEY_TDES2, 0x00};
+                                                      const unsigned char* key,
+                                                      unsigned char usage = ZUSIM_USE_UNSTATED) {
+    std::vector<unsigned char> record = {number,
+                                         static_cast<unsigned char>(ZUSIM_KEY_TDES2 | usage), 0x00};
     record.insert(record.end(), key, key + 16);
     return record;
 }

@@ -1,6 +1,8 @@
 // The six DES and triple-DES classes. Each call builds the key schedule
-// from the stored key on the stack; nothing is kept between calls.
+// from the stored key on the stack and wipes it before returning; the key
+// copy is wiped when the object is destroyed.
 #include "DESCore.h"
+#include "SecureWipe.h"
 #include "softenc.h"
 
 #include <cstring>
@@ -9,7 +11,28 @@ namespace {
 
 enum Direction { ENCRYPT, DECRYPT };
 
-// Key parts 1: single DES; 2 and 3: triple DES with two or three keys.
+// The decryption schedule of a key: its encryption rounds in reverse order.
+void DecryptSchedule(uint32_t subkeys[32], const unsigned char key[8]) {
+    uint32_t rounds[32];
+    DESKeySchedule(rounds, key);
+    for (size_t j = 0; j < 16; ++j) {
+        subkeys[2 * j] = rounds[30 - 2 * j];
+        subkeys[2 * j + 1] = rounds[31 - 2 * j];
+    }
+    SecureWipe(rounds, sizeof rounds);
+}
+
+template <Direction D> void Schedule(uint32_t subkeys[32], const unsigned char key[8]) {
+    if (D == ENCRYPT) {
+        DESKeySchedule(subkeys, key);
+    } else {
+        DecryptSchedule(subkeys, key);
+    }
+}
+
+// Key parts 1: single DES; 2 and 3: triple DES with two or three keys
+// (K3 = K1 for two). Only the schedule of the direction at hand is built:
+// encryption runs E(K1) D(K2) E(K3), decryption D(K3) E(K2) D(K1).
 template <Direction D, int KeyParts>
 void Transform(const unsigned char* key, const unsigned char* input, unsigned char* output,
                unsigned long length) {
@@ -18,18 +41,25 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
         return;
     }
     if (KeyParts == 1) {
-        DESContext context;
-        DESSetKey(&context, key);
-        DESCryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
+        uint32_t subkeys[32];
+        Schedule<D>(subkeys, key);
+        DESCryptBlocks(subkeys, input, output, blocks);
+        SecureWipe(subkeys, sizeof subkeys);
         return;
     }
-    DES3Context context;
-    if (KeyParts == 2) {
-        DES3SetKey2(&context, key);
+    constexpr Direction OTHER = D == ENCRYPT ? DECRYPT : ENCRYPT;
+    uint32_t subkeys[96];
+    if (KeyParts == 3) {
+        Schedule<D>(subkeys, D == ENCRYPT ? key : key + 16);
+        Schedule<OTHER>(subkeys + 32, key + 8);
+        Schedule<D>(subkeys + 64, D == ENCRYPT ? key + 16 : key);
     } else {
-        DES3SetKey3(&context, key);
+        Schedule<D>(subkeys, key);
+        Schedule<OTHER>(subkeys + 32, key + 8);
+        std::memcpy(subkeys + 64, subkeys, 32 * sizeof subkeys[0]);
     }
-    DES3CryptBlocks(D == ENCRYPT ? context.encrypt : context.decrypt, input, output, blocks);
+    DES3CryptBlocks(subkeys, input, output, blocks);
+    SecureWipe(subkeys, sizeof subkeys);
 }
 
 } // namespace
@@ -37,6 +67,9 @@ void Transform(const unsigned char* key, const unsigned char* input, unsigned ch
 #define SOFTENC_DEFINE_CIPHER(Name, Cipher)                                                        \
     Name::Name(const unsigned char* key) {                                                         \
         std::memcpy(m_key, key, sizeof m_key);                                                     \
+    }                                                                                              \
+    Name::~Name() {                                                                                \
+        SecureWipe(m_key, sizeof m_key);                                                           \
     }                                                                                              \
     void Name::ProcessBlocks(const unsigned char* input, unsigned char* output,                    \
                              unsigned long length) {                                               \

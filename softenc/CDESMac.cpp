@@ -1,22 +1,33 @@
 // CDESMac: the DES MAC of secure messaging, and ISO/IEC 9797-1 padding.
+#include "SecureWipe.h"
 #include "softenc.h"
 
 #include <cstring>
 
 void CDESMac::Reset() {
-    std::memset(m_key, 0, sizeof m_key);
+    SecureWipe(m_key, sizeof m_key);
     m_keyLength = 0;
-    std::memset(m_chain, 0, sizeof m_chain);
-    std::memset(m_buffer, 0, sizeof m_buffer);
+    SecureWipe(m_chain, sizeof m_chain);
+    SecureWipe(m_buffer, sizeof m_buffer);
     m_fill = 0;
+    m_refused = false;
+}
+
+CDESMac::~CDESMac() {
+    // An engine abandoned before Final still holds the key and chaining value.
+    Reset();
 }
 
 void CDESMac::Init(const unsigned char* key, unsigned long keyLength, const unsigned char* iv) {
+    if (m_refused) {
+        return; // refused until Final ends the computation
+    }
     if (keyLength > sizeof m_key) {
-        // Longer than the key field: nothing is copied and the engine is left
-        // uninitialised, so that Update refuses.
-        std::memset(m_key, 0, sizeof m_key);
-        m_keyLength = 0;
+        // Longer than the key field (a 24-byte triple-DES key, say): nothing
+        // is copied, whatever was absorbed is dropped, and the engine refuses
+        // Update and gives no MAC from Final until Final has reset it.
+        Reset();
+        m_refused = true;
         return;
     }
     if (keyLength != 0) {
@@ -43,11 +54,13 @@ int CDESMac::ProcessBlock(const DESContext* context) {
 int CDESMac::ProcessBlock() {
     DESContext context;
     DESSetKey(&context, m_key);
-    return ProcessBlock(&context);
+    const int result = ProcessBlock(&context);
+    SecureWipe(&context, sizeof context);
+    return result;
 }
 
 int CDESMac::Update(const unsigned char* data, unsigned long length) {
-    if (m_keyLength == 0) {
+    if (m_keyLength == 0 || m_refused) {
         return 0;
     }
     while (m_fill < 8 && length != 0) {
@@ -68,6 +81,7 @@ int CDESMac::Update(const unsigned char* data, unsigned long length) {
         data += 8;
         length -= 8;
     }
+    SecureWipe(&context, sizeof context);
     if (length != 0) {
         std::memcpy(m_buffer, data, length);
     }
@@ -76,16 +90,30 @@ int CDESMac::Update(const unsigned char* data, unsigned long length) {
 }
 
 void CDESMac::Final(unsigned char* mac) {
+    if (m_refused) {
+        // Fail closed: no MAC of anything the caller gave, and none that the
+        // zero key computes either.
+        std::memset(mac, 0, 4);
+        Reset();
+        return;
+    }
     m_buffer[m_fill] = 0x80;
     for (uint32_t i = m_fill + 1; i < 8; ++i) {
         m_buffer[i] = 0x00;
     }
     m_fill = 8;
-    ProcessBlock();
+    // K1's schedule serves the last block and the output transformation.
+    DESContext k1;
+    DESSetKey(&k1, m_key);
+    ProcessBlock(&k1);
     if (m_keyLength == 16) {
-        CDESDecryptor(m_key + 8).ProcessBlocks(m_chain, 8);
-        CDESEncryptor(m_key).ProcessBlocks(m_chain, 8);
+        DESContext k2;
+        DESSetKey(&k2, m_key + 8);
+        DESDecryptBlock(&k2, m_chain, m_chain);
+        SecureWipe(&k2, sizeof k2);
+        DESEncryptBlock(&k1, m_chain, m_chain);
     }
+    SecureWipe(&k1, sizeof k1);
     std::memcpy(mac, m_chain, 4);
     Reset();
 }

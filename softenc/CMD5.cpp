@@ -1,6 +1,7 @@
 // CMD5: MD5 as in RFC 1321 over a state block the object owns on the heap.
 // The block transform is unrolled into its 64 steps and reads the message
 // words straight from the input.
+#include "SecureWipe.h"
 #include "softenc.h"
 
 #include <cstdlib>
@@ -50,7 +51,7 @@ void MD5Compress(uint32_t chain[4], const unsigned char* data, size_t blocks) {
     uint32_t a = chain[0], b = chain[1], c = chain[2], d = chain[3];
     for (; blocks != 0; --blocks, data += 64) {
         uint32_t x[16];
-        for (int i = 0; i < 16; ++i) {
+        for (size_t i = 0; i < 16; ++i) {
             x[i] = LoadLittleEndian(data + 4 * i);
         }
         const uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
@@ -162,7 +163,7 @@ void MD5Update(MD5State* state, const unsigned char* input, unsigned int length)
         length -= room;
         const unsigned int blocks = length / 64;
         MD5Compress(state->chain, input, blocks);
-        input += 64 * blocks;
+        input += size_t{64} * blocks;
         length -= 64 * blocks;
         index = 0;
     }
@@ -179,7 +180,7 @@ void MD5Final(MD5State* state, unsigned char digest[16]) {
     const unsigned int index = (state->bitCount[0] >> 3) & 63;
     MD5Update(state, padding, index < 56 ? 56 - index : 120 - index);
     MD5Update(state, bits, 8);
-    for (int i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
         StoreLittleEndian(digest + 4 * i, state->chain[i]);
     }
     MD5Init(state); // clears the whole block, message bytes included
@@ -194,6 +195,7 @@ CMD5::CMD5() : state(static_cast<MD5State*>(std::malloc(sizeof(MD5State)))) {
 }
 
 CMD5::~CMD5() {
+    SecureWipe(state, sizeof(MD5State)); // message bytes may wait in it
     std::free(state);
 }
 

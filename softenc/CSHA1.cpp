@@ -1,5 +1,6 @@
 // CSHA1: the SHA-1 core of sha1.h behind the CHash interface, over a state
 // block the object owns on the heap.
+#include "SecureWipe.h"
 #include "sha1.h"
 
 #include <cstdlib>
@@ -12,6 +13,7 @@ CSHA1::CSHA1() : state(static_cast<SHA1State*>(std::malloc(sizeof(SHA1State)))) 
 }
 
 CSHA1::~CSHA1() {
+    SecureWipe(state, sizeof(SHA1State)); // message bytes may wait in it
     std::free(state);
 }
 

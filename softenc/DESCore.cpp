@@ -148,9 +148,9 @@ void CryptBlocks(const uint32_t* k, const unsigned char* in, unsigned char* out,
 }
 
 void Reverse(const uint32_t* encrypt, uint32_t* decrypt) {
-    for (int j = 0; j < 16; ++j) {
-        decrypt[2 * j] = encrypt[2 * (15 - j)];
-        decrypt[2 * j + 1] = encrypt[2 * (15 - j) + 1];
+    for (size_t j = 0; j < 16; ++j) {
+        decrypt[2 * j] = encrypt[30 - 2 * j];
+        decrypt[2 * j + 1] = encrypt[31 - 2 * j];
     }
 }
 
@@ -168,7 +168,7 @@ void DESKeySchedule(uint32_t subkeys[32], const unsigned char key[8]) {
                   t.pc1[4][key[4]] | t.pc1[5][key[5]] | t.pc1[6][key[6]] | t.pc1[7][key[7]];
     uint32_t c = static_cast<uint32_t>(cd >> 28) & 0x0FFFFFFF;
     uint32_t d = static_cast<uint32_t>(cd) & 0x0FFFFFFF;
-    for (int round = 0; round < 16; ++round) {
+    for (size_t round = 0; round < 16; ++round) {
         unsigned s = kDESShifts[round];
         c = ((c << s) | (c >> (28 - s))) & 0x0FFFFFFF;
         d = ((d << s) | (d >> (28 - s))) & 0x0FFFFFFF;
@@ -187,29 +187,24 @@ void DESSetKey(DESContext* context, const unsigned char key[8]) {
     Reverse(context->encrypt, context->decrypt);
 }
 
+// The triple-DES schedules are built in place, with no schedule left in a
+// temporary on the stack.
 void DES3SetKey2(DES3Context* context, const unsigned char key[16]) {
-    DESContext k1, k2;
-    DESSetKey(&k1, key);
-    DESSetKey(&k2, key + 8);
-    Copy16Rounds(k1.encrypt, context->encrypt);
-    Copy16Rounds(k2.decrypt, context->encrypt + 32);
-    Copy16Rounds(k1.encrypt, context->encrypt + 64);
-    Copy16Rounds(k1.decrypt, context->decrypt);
-    Copy16Rounds(k2.encrypt, context->decrypt + 32);
-    Copy16Rounds(k1.decrypt, context->decrypt + 64);
+    DESKeySchedule(context->encrypt, key);                 // E(K1)
+    DESKeySchedule(context->decrypt + 32, key + 8);        // E(K2), the middle of the decryption
+    Reverse(context->encrypt, context->decrypt);           // D(K1)
+    Reverse(context->decrypt + 32, context->encrypt + 32); // D(K2)
+    Copy16Rounds(context->encrypt, context->encrypt + 64);
+    Copy16Rounds(context->decrypt, context->decrypt + 64);
 }
 
 void DES3SetKey3(DES3Context* context, const unsigned char key[24]) {
-    DESContext k1, k2, k3;
-    DESSetKey(&k1, key);
-    DESSetKey(&k2, key + 8);
-    DESSetKey(&k3, key + 16);
-    Copy16Rounds(k1.encrypt, context->encrypt);
-    Copy16Rounds(k2.decrypt, context->encrypt + 32);
-    Copy16Rounds(k3.encrypt, context->encrypt + 64);
-    Copy16Rounds(k3.decrypt, context->decrypt);
-    Copy16Rounds(k2.encrypt, context->decrypt + 32);
-    Copy16Rounds(k1.decrypt, context->decrypt + 64);
+    DESKeySchedule(context->encrypt, key);                 // E(K1)
+    DESKeySchedule(context->decrypt + 32, key + 8);        // E(K2)
+    DESKeySchedule(context->encrypt + 64, key + 16);       // E(K3)
+    Reverse(context->encrypt + 64, context->decrypt);      // D(K3)
+    Reverse(context->decrypt + 32, context->encrypt + 32); // D(K2)
+    Reverse(context->encrypt, context->decrypt + 64);      // D(K1)
 }
 
 void DESCryptBlock(const uint32_t subkeys[32], const unsigned char input[8],

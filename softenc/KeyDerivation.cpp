@@ -1,5 +1,6 @@
 // Key diversification and the session MAC functions, with the process-wide
 // session state: session key, remembered value and transaction counter.
+#include "SecureWipe.h"
 #include "softenc.h"
 
 #include <cstring>
@@ -26,6 +27,7 @@ void DiversifyKey(const unsigned char* key, const unsigned char* factor,
     }
     cipher.ProcessBlocks(factor, diversifiedKey, 8);
     cipher.ProcessBlocks(complement, diversifiedKey + 8, 8);
+    SecureWipe(complement, sizeof complement);
 }
 
 int DiversifyKeyChain(const unsigned char* key, unsigned long keyLength,
@@ -55,6 +57,7 @@ void CalcXorKeyMac(const unsigned char* key, const unsigned char* data, unsigned
     engine.Init(xorKey, 8, nullptr);
     engine.Update(data, dataLength);
     engine.Final(mac);
+    SecureWipe(xorKey, sizeof xorKey);
 }
 
 void CalcSessionMac(const unsigned char* key, const unsigned char* factor,
@@ -69,6 +72,7 @@ void CalcSessionMac(const unsigned char* key, const unsigned char* factor,
     block[6] = g_session.counter[2];
     block[7] = g_session.counter[3];
     CTDES2Encryptor(derived).ProcessBlocks(block, g_session.key, 8);
+    SecureWipe(derived, sizeof derived);
 
     CDESMac engine;
     engine.Init(g_session.key, 8, nullptr);
@@ -87,6 +91,7 @@ int VerifySessionMac(const unsigned char* mac) {
     engine.Update(g_session.value, 4);
     unsigned char expected[4];
     engine.Final(expected);
+    CScopeWipe wipeExpected(expected, sizeof expected);
     unsigned char difference = 0;
     for (int i = 0; i < 4; ++i) {
         difference |= static_cast<unsigned char>(expected[i] ^ mac[i]);

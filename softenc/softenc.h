@@ -5,6 +5,20 @@
 // MD5 and SHA-1, PKCS #1 v1.5 block formatting, a clock-seeded random source
 // (not a cryptographic one), converters, a growable byte string and CBC
 // filters. Depends on nothing but the standard library.
+//
+// What a host must know:
+// - DES and triple DES are table driven (S-box and permutation lookups
+//   indexed by key and data bits), so they are NOT constant-time: a process
+//   that shares the CPU caches can learn key bits from the timing of the
+//   lookups. Use a SAM, or a constant-time implementation, where other code
+//   runs on the same machine.
+// - CRandomGenerator is NOT a cryptographic random source (see there): never
+//   draw keys, challenges or PKCS #1 padding for real use from it.
+// - Key schedules, key copies held by the cipher objects and CDESMac, and
+//   derived keys are wiped before the functions return or the objects are
+//   destroyed; CByteBuffer blocks are wiped before they are freed or moved,
+//   and the hash classes' state blocks when the object is destroyed. Buffers
+//   that the caller passes in are the caller's to wipe.
 #ifndef SOFTENC_H
 #define SOFTENC_H
 
@@ -59,6 +73,7 @@ class CBlockCipher {
     class Name : public CBlockCipher {                                                             \
       public:                                                                                      \
         explicit Name(const unsigned char* key);                                                   \
+        ~Name() override; /* wipes the key copy */                                                 \
         void ProcessBlocks(const unsigned char* input, unsigned char* output,                      \
                            unsigned long length) override;                                         \
         void ProcessBlocks(unsigned char* data, unsigned long length) override;                    \
@@ -82,12 +97,28 @@ SOFTENC_DECLARE_CIPHER(CTDES3Decryptor, 24);
 // The 4-byte DES MAC of the cards' secure messaging: ISO/IEC 9797-1 MAC
 // algorithm 3 with a 16-byte key, algorithm 1 with an 8-byte key, always
 // padding method 2, an optional initial chaining value.
+//
+// Failing closed: a key longer than 16 bytes (a 24-byte triple-DES key, say)
+// is refused. The engine then drops whatever it had absorbed and refuses
+// every further Update (0) and Init until Final, and that Final writes
+// 00 00 00 00 rather than a MAC. A caller that ignores the result of Update
+// therefore sends a MAC that the card rejects, never one computed under the
+// zero key.
+// An engine that was never initialised (or whose Init had key length 0) is
+// another matter: Update refuses with 0, but Final still writes the MAC of
+// the empty message under the all-zero key, 95 F8 A5 E5. Check Update.
+//
+// The key copy, chaining value and buffered bytes are wiped by Final and by
+// the destructor.
 class CDESMac {
   public:
     CDESMac() { Reset(); }
-    // A key longer than 16 bytes is refused: the engine stays uninitialised.
+    ~CDESMac();
+    CDESMac(const CDESMac&) = delete;
+    CDESMac& operator=(const CDESMac&) = delete;
     void Init(const unsigned char* key, unsigned long keyLength, const unsigned char* iv);
-    // 0 when not initialised; otherwise absorbs the bytes and returns 1.
+    // 0 when not initialised or refused; otherwise absorbs the bytes and
+    // returns 1.
     int Update(const unsigned char* data, unsigned long length);
     // Pads, finishes, writes exactly 4 bytes to mac, and wipes the engine.
     void Final(unsigned char* mac);
@@ -102,6 +133,7 @@ class CDESMac {
     unsigned char m_buffer[8];
     uint32_t m_fill;
     unsigned char m_chain[8];
+    bool m_refused; // Init was given a key it cannot hold
 };
 
 // Appends ISO/IEC 9797-1 padding method 2 (80 then 00 to the next multiple
@@ -129,6 +161,11 @@ void CalcSessionMac(const unsigned char* key, const unsigned char* factor,
                     const unsigned char* data7, unsigned char* counterOut, unsigned char* mac);
 // 1 when mac is the session's MAC of the remembered value (the counter then
 // advances), 0 otherwise. Compares in constant time.
+// Before any CalcSessionMac the session key and the remembered value are
+// zeros, so this accepts the MAC of 00 00 00 00 under the all-zero DES key
+// (and, like any success, again on replay: each success advances the
+// counter but the session stays open). Only a session that this process
+// opened with CalcSessionMac makes a success mean anything.
 int VerifySessionMac(const unsigned char* mac);
 
 // ---- Hashes, PKCS #1 padding, random source, converters, byte buffer, CBC filters ----

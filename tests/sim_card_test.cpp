@@ -148,15 +148,19 @@ const unsigned char KEY1[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
 const unsigned char KEY2[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
                                 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
 
-// A master file holding a key file with PIN 0 (1234, 3 tries), key 1 (with
-// two tries) and key 2, and one file for each access condition.
+// A master file holding a key file with PIN 0 (1234, 3 tries), key 1 (external
+// authentication, two tries), key 2 (secure messaging), key 3 (KEY1 for
+// internal authentication) and key 4 (KEY2 for external authentication, no
+// counter), and one file for each access condition.
 std::unique_ptr<CZUSimDevice> Issued() {
     auto card = Blank();
     Play(*card, {{CREATE_MF, "90 00"},
                  {"80 E0 02 00 07 00 01 05 00 08 FF 00", "90 00"},
                  {"80 D4 00 00 07 00 08 03 31 32 33 34", "90 00"},
-                 {"80 D4 00 00 13 01 02 02 " + ToHex(KEY1, 16), "90 00"},
-                 {"80 D4 00 00 13 02 02 00 " + ToHex(KEY2, 16), "90 00"},
+                 {"80 D4 00 00 13 01 22 02 " + ToHex(KEY1, 16), "90 00"},
+                 {"80 D4 00 00 13 02 32 00 " + ToHex(KEY2, 16), "90 00"},
+                 {"80 D4 00 00 13 03 12 00 " + ToHex(KEY1, 16), "90 00"},
+                 {"80 D4 00 00 13 04 22 00 " + ToHex(KEY2, 16), "90 00"},
                  {"80 EA 00 01 00", "90 00"},
                  // 0A: read after PIN 0; 0B: written after key 1; 0C: never
                  // written; 0D: written under secure messaging with key 2.
@@ -229,11 +233,11 @@ TEST(SimCard, AuthenticationAndChallenge) {
     auto card = Issued();
     // INTERNAL AUTHENTICATE: the 8 bytes under the key P2 names.
     const std::string block = "01 02 03 04 05 06 07 08";
-    Play(*card, {{"00 88 00 01 08 " + block, ToHex(Tdes(KEY1, FromHex(block))) + " 90 00"},
+    Play(*card, {{"00 88 00 03 08 " + block, ToHex(Tdes(KEY1, FromHex(block))) + " 90 00"},
                  {"00 88 00 07 08 " + block, "6A 88"},
-                 {"00 88 00 01 07 01 02 03 04 05 06 07", "67 00"},
-                 {"00 88 00 01 09 " + block + " 09", "67 00"},
-                 {"00 88 01 01 08 " + block, "6A 86"},
+                 {"00 88 00 03 07 01 02 03 04 05 06 07", "67 00"},
+                 {"00 88 00 03 09 " + block + " 09", "67 00"},
+                 {"00 88 01 03 08 " + block, "6A 86"},
                  // GET CHALLENGE: 1 to 8 bytes, Le 00 gives 8.
                  {"00 84 00 00 04", "* 90 00"},
                  {"00 84 00 00 09", "6C 08"}});
@@ -263,9 +267,9 @@ TEST(SimCard, AuthenticationAndChallenge) {
         EXPECT_EQ(sw, external("01 08", true));
     }
     EXPECT_EQ("69 83", Send(*card, "00 88 00 01 08 " + block));
-    // Key 2 has no counter: a wrong cryptogram gets 63 00.
-    EXPECT_EQ("63 00", external("02 08", true));
-    EXPECT_EQ("67 00", external("02 10 " + cryptogram, false));
+    // Key 4 has no counter: a wrong cryptogram gets 63 00.
+    EXPECT_EQ("63 00", external("04 08", true));
+    EXPECT_EQ("67 00", external("04 10 " + cryptogram, false));
 }
 
 TEST(SimCard, SecureMessagingWrites) {

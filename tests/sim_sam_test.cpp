@@ -144,9 +144,14 @@ TEST(SimSam, SocialSecurityExportAndAuthentication) {
                   ToHex(Tdes(ZUSIM_SAM_TRANSPORT_KEY, Bytes(out, out + 24), false)));
     }
 
-    // Authentication with data of any length, with a key 00 loaded first.
-    Bytes record = ZUSimTdes2KeyRecord(0x00, CARD_KEY);
-    ASSERT_EQ(1, sam.WriteKey(0x00, record.data(), record.size()));
+    // Authentication with data of any length, with keys loaded first under
+    // secure messaging: 00 for internal, 04 for external authentication.
+    for (Bytes record : {ZUSimTdes2KeyRecord(0x00, CARD_KEY, ZUSIM_USE_INTERNAL_AUTH),
+                         ZUSimTdes2KeyRecord(0x04, CARD_KEY, ZUSIM_USE_EXTERNAL_AUTH)}) {
+        ASSERT_EQ(1, WriteSAMKeyWithSoftwareCalc(&sam,
+                                                 const_cast<unsigned char*>(ZUSIM_KEY_LOADING_KEY),
+                                                 record.data(), record.size()));
+    }
     for (size_t length : {1u, 8u, 13u, 16u, 255u}) {
         SCOPED_TRACE(length);
         Bytes challenge(length);
@@ -164,10 +169,10 @@ TEST(SimSam, SocialSecurityExportAndAuthentication) {
     const std::string terminal = " 54 45 52 4D 49 4E 41 4C 2D 30 31";
     Bytes field =
         FromHex(terminal + ToHex(CbcLastBlock(CARD_KEY, FromHex(ToHex(challenge, 8) + terminal))));
-    EXPECT_EQ(1, sam.ExternalAuthentication(0x00, field.data(), field.size()));
+    EXPECT_EQ(1, sam.ExternalAuthentication(0x04, field.data(), field.size()));
     ASSERT_EQ(1, sam.GenerateRandom(challenge, 8));
-    EXPECT_EQ(0, sam.ExternalAuthentication(0x00, field.data(), field.size()));
-    EXPECT_EQ(0, sam.ExternalAuthentication(0x00, field.data(), 7)); // shorter than a cryptogram
+    EXPECT_EQ(0, sam.ExternalAuthentication(0x04, field.data(), field.size()));
+    EXPECT_EQ(0, sam.ExternalAuthentication(0x04, field.data(), 7)); // shorter than a cryptogram
     EXPECT_EQ(0x6700, sam.GetSW());
 }
 
@@ -189,11 +194,13 @@ TEST(SimSocialSecurityCard, RecordsAtrFileAndAuthentication) {
     EXPECT_EQ(0, card.UpdateBinaryFile(body.data(), 2, 0));
     EXPECT_EQ(0x6986, card.GetSW());
 
-    // Keys: 00 for authentication, 01 for the MAC of record file 0006.
+    // Keys: 00 for internal and 02 for external authentication, 01 for the
+    // MAC of record file 0006.
     unsigned char keysId[2] = {0x00, 0x01};
     ASSERT_EQ(1, card.CreateEF(keysId, ZUSIM_EF_KEYS, 0, 4, ZUSIM_AC_NEVER, ZUSIM_AC_FREE));
-    for (Bytes key : {ZUSimTdes2KeyRecord(0x00, CARD_KEY),
-                      ZUSimTdes2KeyRecord(0x01, ZUSIM_SAM_TRANSPORT_KEY)}) {
+    for (Bytes key : {ZUSimTdes2KeyRecord(0x00, CARD_KEY, ZUSIM_USE_INTERNAL_AUTH),
+                      ZUSimTdes2KeyRecord(0x01, ZUSIM_SAM_TRANSPORT_KEY),
+                      ZUSimTdes2KeyRecord(0x02, CARD_KEY, ZUSIM_USE_EXTERNAL_AUTH)}) {
         ASSERT_EQ(1, card.WriteKey(0x00, key.data(), key.size()));
     }
     ASSERT_EQ(1, card.CreateEnd(keysId));
@@ -279,7 +286,7 @@ TEST(SimSocialSecurityCard, RecordsAtrFileAndAuthentication) {
     unsigned char cardChallenge[8];
     ASSERT_EQ(1, card.GenerateRandom(cardChallenge, 8));
     Bytes cryptogram = Tdes(CARD_KEY, Bytes(cardChallenge, cardChallenge + 8));
-    EXPECT_EQ(1, card.ExternalAuthentication(0x00, cryptogram.data(), cryptogram.size()));
+    EXPECT_EQ(1, card.ExternalAuthentication(0x02, cryptogram.data(), cryptogram.size()));
 }
 
 // The general card keeps to 8-byte authentication data.
