@@ -45,7 +45,7 @@ wait_for_cards() {
   local zuic=$1 readers reader missing
   shift
   for _ in $(seq 100); do
-    readers=$("$zuic" readers 2>/dev/null) || true
+    readers=$(timeout 5 "$zuic" readers 2>/dev/null) || true
     missing=0
     for reader in "$@"; do
       grep -q "^  $reader  *card present" <<<"$readers" || missing=1

@@ -3,15 +3,15 @@
 // names (.ci/e2e sets it). Other clients are threads of this test with PC/SC
 // contexts of their own, which pcscd tells apart as it does programs.
 #include "ZUICAPI.h"
-#include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
 #include "support/Hex.h"
+#include "support/IssueFlow.h"
 
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -21,6 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace issueflow;
 
 const char* SharedReader() {
     const char* name = std::getenv("ZUIC_E2E_SHARED_CARD");
@@ -84,90 +85,6 @@ class OtherClient {
     const SCARD_IO_REQUEST* m_pci = SCARD_PCI_T1;
 };
 
-const unsigned char MF[2] = {0x3F, 0x00};
-const unsigned char KEYS[2] = {0x00, 0x01};
-const unsigned char APP[2] = {0xDF, 0x01};
-const unsigned char BIN[2] = {0x01, 0x01};
-const unsigned char APP_NAME[] = "ZUSIM.APP1";
-const unsigned char SM_KEY[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
-                                  0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
-const unsigned char LOADED_KEY[16] = {0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x69, 0x78,
-                                      0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0};
-const size_t WRITTEN = 600;
-
-unsigned char* U(const unsigned char* p) {
-    return const_cast<unsigned char*>(p);
-}
-
-Bytes Pattern(size_t length, unsigned seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<unsigned char>((i * 7 + seed) & 0xFF);
-    }
-    return bytes;
-}
-
-int VerifyPin(CZUICAPI& card) {
-    unsigned char pin[4] = {'1', '2', '3', '4'};
-    int tries = 0;
-    return card.VerifyPin(pin, 4, tries);
-}
-
-int SelectBinary(CZUICAPI& card) {
-    return card.SelectDF(U(APP_NAME), 10, nullptr, nullptr) == 1 &&
-                   card.SelectEF(U(BIN), nullptr, nullptr) == 1
-               ? 1
-               : 0;
-}
-
-int WriteSecurely(CZUICAPI& card, const Bytes& data) {
-    for (size_t at = 0; at < data.size(); at += 200) {
-        if (UpdateBinaryWithSoftwareMac(&card, U(SM_KEY), const_cast<unsigned char*>(&data[at]),
-                                        200, at) != 1) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-// The issuance flow of `zuic demo --erase`, cut down: erase, MF, key file
-// (PIN, secure-messaging key, a key loaded under secure messaging), an
-// application with a binary file written only under secure messaging, then
-// PIN, 600 bytes with software MACs and the read back. Returns the failed
-// step, or "" when every step passed.
-std::string Issue(CZUICAPI& card, unsigned seed) {
-    if (card.EraseMF() != 1) return "erase";
-    unsigned char serial[8] = {0x20, 0x24, 0, 0, 0, 0, 0x12, 0x34};
-    if (card.CreateMF(ZUSIM_AC_FREE, 0x02, serial) != 1) return "create MF";
-    if (card.CreateEF(U(KEYS), ZUSIM_EF_KEYS, 0x00, 8, ZUSIM_AC_NEVER, ZUSIM_AC_PIN | 0) != 1)
-        return "create key file";
-    Bytes pin{0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
-    if (card.WriteKey(0x00, pin.data(), pin.size()) != 1) return "write PIN";
-    Bytes sm = ZUSimTdes2KeyRecord(0x02, SM_KEY);
-    if (card.WriteKey(0x00, sm.data(), sm.size()) != 1) return "write key 02";
-    CZUSAMIC asLoader(&card);
-    Bytes loaded = ZUSimTdes2KeyRecord(0x03, LOADED_KEY);
-    if (WriteSAMKeyWithSoftwareCalc(&asLoader, U(ZUSIM_KEY_LOADING_KEY), loaded.data(),
-                                    loaded.size()) != 1)
-        return "load key 03 encrypted and MACed in software";
-    if (card.CreateEnd(U(KEYS)) != 1) return "end key file";
-    if (card.CreateADF(U(APP), ZUSIM_AC_FREE, 0x00, U(APP_NAME), 10) != 1) return "create ADF";
-    if (card.CreateEF(U(BIN), (1 << 3) | ZUSIM_EF_BINARY, 0x04, 0x00, ZUSIM_AC_PIN | 0,
-                      ZUSIM_AC_SM | 0x02) != 1)
-        return "create binary file";
-    if (card.CreateEnd(U(BIN)) != 1 || card.CreateEnd(U(APP)) != 1) return "end application";
-    if (card.SelectDF(U(MF), nullptr, nullptr) != 1 || card.CreateEnd(U(MF)) != 1)
-        return "end MF";
-    if (SelectBinary(card) != 1) return "select";
-    if (VerifyPin(card) != 1) return "verify";
-    Bytes data = Pattern(WRITTEN, seed);
-    if (WriteSecurely(card, data) != 1) return "write 600 bytes with MACs computed in software";
-    Bytes back(WRITTEN, 0xEE);
-    if (card.ReadBinaryFile(back.data(), WRITTEN, 0) != 1) return "read back";
-    if (back != data) return "read back other bytes";
-    return "";
-}
-
 class E2EShared : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -205,15 +122,22 @@ TEST_F(E2EShared, IssuanceAmidOtherClients) {
             }
         });
     }
+    // Both are connected and hammering before the issuance starts.
+    for (int i = 0; i < 500 && answered < 2 * 20; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const int before = answered;
     for (unsigned run = 0; run < 20; ++run) {
         EXPECT_EQ("", Issue(card, run)) << "run " << run;
     }
+    const int during = answered - before;
     stop = true;
     for (std::thread& other : others) {
         other.join();
     }
     EXPECT_EQ(0, refused.load());
-    EXPECT_GE(answered.load(), 2); // each of them got in between the operations
+    EXPECT_GT(during, 0); // they got in between the operations
+    std::printf("other clients' commands answered during 20 issuances: %d\n", during);
 }
 
 // The host's own hold keeps another client's SELECT MF out of its
@@ -293,6 +217,52 @@ TEST_F(E2EShared, PcscdRestart) {
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
     ASSERT_EQ(1, SelectBinary(card));
     ASSERT_EQ(1, VerifyPin(card));
+}
+
+// Several readers (ZUIC_E2E_PARALLEL_READERS: PC/SC reader names separated
+// by '|'), each issued five times from a thread of its own, all at once.
+TEST(E2ESharedReaders, ReadersInParallel) {
+    const char* names = std::getenv("ZUIC_E2E_PARALLEL_READERS");
+    if (names == nullptr || *names == '\0') {
+        GTEST_SKIP() << "ZUIC_E2E_PARALLEL_READERS names no readers";
+    }
+    std::vector<std::string> readers;
+    std::string all = names;
+    for (size_t start = 0; start <= all.size();) {
+        size_t end = all.find('|', start);
+        end = end == std::string::npos ? all.size() : end;
+        readers.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    ASSERT_GE(readers.size(), 2u);
+    std::vector<std::string> failures(readers.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < readers.size(); ++i) {
+        threads.emplace_back([&, i] {
+            CZUICAPI card;
+            unsigned char atr[40];
+            unsigned long atrLen = sizeof atr;
+            if (card.Open(const_cast<char*>(readers[i].c_str()), ZU_PROTOCOL_ANY) != 1 ||
+                card.Reset(atr, &atrLen) != 1) {
+                failures[i] = "open and reset";
+                return;
+            }
+            for (unsigned run = 0; run < 5 && failures[i].empty(); ++run) {
+                failures[i] = Issue(card, run + 10 * static_cast<unsigned>(i));
+                if (!failures[i].empty()) {
+                    char sw[16];
+                    std::snprintf(sw, sizeof sw, " (SW %04X)", card.GetSW());
+                    failures[i] += sw;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (size_t i = 0; i < readers.size(); ++i) {
+        EXPECT_EQ("", failures[i]) << readers[i];
+    }
 }
 
 } // namespace
