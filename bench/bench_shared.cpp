@@ -1,11 +1,12 @@
 // What holding the card costs through pcscd and vpcd, beside bare
-// SCardTransmit in the same run, and issuance throughput with 1, 2 and 4
+// SCardTransmit in the same run, and issuance throughput with 1 and 2
 // readers in parallel. The simulated cards are served from threads of this
-// program: "Virtual PCD 00 00" (port 35963) always, and for the parallel
-// runs "Virtual PCD 00 01" (35964), "ZUIC VPCD 00 00" (35965) and
-// "ZUIC VPCD 00 01" (35966) when pcscd has that second vpcd channel (.ci/e2e
-// shows how). Run alone (--benchmark_filter=Shared): the round-trip
-// benchmarks serve a card of their own on 35964.
+// program to "Virtual PCD 00 00" (port 35963) and "Virtual PCD 00 01"
+// (35964). Four readers would need a second vpcd channel, and vpcd's two
+// channels in one pcscd hang when used at the same time, so the parallel
+// runs stop at the two slots of one channel. Run alone
+// (--benchmark_filter=Shared): the round-trip benchmarks serve a card of
+// their own on 35964.
 #include "ZUICAPI.h"
 #include "sim/VpcdBridge.h"
 #include "sim/ZUSim.h"
@@ -30,10 +31,7 @@ struct SharedReader {
     const char* name;
     int port;
 };
-const SharedReader READERS[4] = {{"Virtual PCD 00 00", 35963},
-                                 {"Virtual PCD 00 01", 35964},
-                                 {"ZUIC VPCD 00 00", 35965},
-                                 {"ZUIC VPCD 00 01", 35966}};
+const SharedReader READERS[2] = {{"Virtual PCD 00 00", 35963}, {"Virtual PCD 00 01", 35964}};
 
 const unsigned char GET_CHALLENGE[5] = {0x00, 0x84, 0x00, 0x00, 0x08};
 const unsigned char BIG_FILE[2] = {0x02, 0x02};
@@ -59,7 +57,7 @@ class CServedCard {
 // Serves cards to the first `count` readers and waits until each shows one;
 // false if any does not.
 bool ServeReaders(size_t count) {
-    static std::unique_ptr<CServedCard> served[4];
+    static std::unique_ptr<CServedCard> served[2];
     for (size_t i = 0; i < count; ++i) {
         if (!served[i]) {
             served[i] = std::make_unique<CServedCard>(READERS[i].port);
@@ -135,16 +133,18 @@ class CBare {
 
 bool Ready(benchmark::State& state, size_t readers) {
     if (!ServeReaders(readers)) {
-        state.SkipWithError("no card in the virtual readers (is pcscd running, with the second "
-                            "vpcd channel for more than two?)");
+        state.SkipWithError("no card in the virtual readers (is pcscd running?)");
         return false;
     }
     return true;
 }
 
 void BareTransmit(benchmark::State& state) {
+    if (!Ready(state, 1)) {
+        return;
+    }
     CBare bare;
-    if (!Ready(state, 1) || !bare.Ok()) {
+    if (!bare.Ok()) {
         state.SkipWithError("no card");
         return;
     }
@@ -157,8 +157,11 @@ void BareTransmit(benchmark::State& state) {
 }
 
 void BareBeginTransmitEnd(benchmark::State& state) {
+    if (!Ready(state, 1)) {
+        return;
+    }
     CBare bare;
-    if (!Ready(state, 1) || !bare.Ok()) {
+    if (!bare.Ok()) {
         state.SkipWithError("no card");
         return;
     }
@@ -311,6 +314,5 @@ BENCHMARK(Issuance)
     ->Name("BM_Shared_issuance")
     ->Arg(1)
     ->Arg(2)
-    ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
