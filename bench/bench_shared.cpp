@@ -179,8 +179,7 @@ void BareBeginTransmitEnd(benchmark::State& state) {
 // A single-APDU operation: one transaction of its own.
 void LibraryOperation(benchmark::State& state) {
     CZUICAPI card;
-    if (!Ready(state, 1) ||
-        card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1) {
+    if (!Ready(state, 1) || card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1) {
         state.SkipWithError("no card");
         return;
     }
@@ -196,8 +195,7 @@ void LibraryOperation(benchmark::State& state) {
 // The same operation inside the host's own hold.
 void LibraryOperationHeld(benchmark::State& state) {
     CZUICAPI card;
-    if (!Ready(state, 1) ||
-        card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1) {
+    if (!Ready(state, 1) || card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1) {
         state.SkipWithError("no card");
         return;
     }
@@ -213,8 +211,7 @@ void LibraryOperationHeld(benchmark::State& state) {
 
 void BareRead4K(benchmark::State& state) {
     CZUICAPI card;
-    if (!Ready(state, 1) ||
-        card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1 ||
+    if (!Ready(state, 1) || card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1 ||
         !PrepareBigFile(card)) {
         state.SkipWithError("no card or no 4 KiB file");
         return;
@@ -234,8 +231,7 @@ void BareRead4K(benchmark::State& state) {
 
 void LibraryRead4K(benchmark::State& state) {
     CZUICAPI card;
-    if (!Ready(state, 1) ||
-        card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1 ||
+    if (!Ready(state, 1) || card.Open(const_cast<char*>(READERS[0].name), ZU_PROTOCOL_ANY) != 1 ||
         !PrepareBigFile(card)) {
         state.SkipWithError("no card or no 4 KiB file");
         return;
@@ -292,7 +288,10 @@ void Issuance(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BareTransmit)->Name("BM_Shared_bare_transmit")->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BareTransmit)
+    ->Name("BM_Shared_bare_transmit")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK(BareBeginTransmitEnd)
     ->Name("BM_Shared_bare_begin_transmit_end")
     ->Unit(benchmark::kMicrosecond)
@@ -305,7 +304,10 @@ BENCHMARK(LibraryOperationHeld)
     ->Name("BM_Shared_library_apdu_in_host_hold")
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
-BENCHMARK(BareRead4K)->Name("BM_Shared_bare_32_reads")->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BareRead4K)
+    ->Name("BM_Shared_bare_32_reads")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK(LibraryRead4K)
     ->Name("BM_Shared_library_read_4KiB")
     ->Unit(benchmark::kMicrosecond)

@@ -156,8 +156,9 @@ ZUICRD_API std::vector<std::string> ZUListPCSCReaders();
 // re-sent one after 6C XX and each GET RESPONSE), with the command and the
 // card's whole answer (data, then SW1 SW2). answerLen is 0 when the exchange
 // failed or the answer was unusable (shorter than the status word, longer
-// than ZU_MAX_ANSWER). The hook runs on the thread of the exchange; set it
-// while no exchange is under way.
+// than ZU_MAX_ANSWER). The hook runs on the thread of the exchange, while
+// that exchange holds the card. It may be set from any thread at any time;
+// each call gets the context that was installed with its hook.
 typedef void (*ZUTraceHook)(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
                             size_t answerLen, void* context);
 

@@ -228,8 +228,7 @@ void CZUReader::ChangeSlot(int slot) {
     }
     // A transport that can only move itself is moved when nobody else uses it
     // (this object held the last reference besides the local ones).
-    if (connection.use_count() == 1 && transport.use_count() == 2 &&
-        transport->ChangeSlot(slot)) {
+    if (connection.use_count() == 1 && transport.use_count() == 2 && transport->ChangeSlot(slot)) {
         m_connection = std::move(connection);
     }
 }

@@ -114,7 +114,7 @@ TEST(ReaderTransaction, EachOperationIsOneTransactionAndNestsInAHostHold) {
             EXPECT_EQ(1, sequence.run(card));
         }
         std::string once = std::string(sequence.log).substr(2); // without "B "
-        once = once.substr(0, once.size() - 2);                   // without "E "
+        once = once.substr(0, once.size() - 2);                 // without "E "
         EXPECT_EQ("B " + once + once + "E ", transport->Log());
 
         // A transaction refused: the operation fails and sends nothing.
