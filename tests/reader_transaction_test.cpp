@@ -165,6 +165,48 @@ TEST(ReaderTransaction, TwoConnectionsToOneDeviceDoNotInterleave) {
     EXPECT_EQ(0, failures.load());
 }
 
+// Four readers (the card, the SAM and the social-security pair), each used
+// from a thread of its own at the same time.
+TEST(ReaderTransaction, FourReadersFromFourThreads) {
+    ZUSimRegister();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (const char* name : {"sim", "simsb"}) {
+        threads.emplace_back([name, &failures] {
+            CZUICAPI card;
+            unsigned char random[20];
+            if (card.Open(const_cast<char*>(name), ZU_PROTOCOL_ANY) != 1) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 200; ++i) {
+                failures += card.GenerateRandom(random, sizeof random) == 1 ? 0 : 1;
+            }
+        });
+    }
+    for (const char* name : {"simsam", "simsbsam"}) {
+        threads.emplace_back([name, &failures] {
+            CZUSAMIC sam;
+            unsigned char factor[8] = {8, 7, 6, 5, 4, 3, 2, 1}, first[16], key[16];
+            if (sam.Open(const_cast<char*>(name), ZU_PROTOCOL_ANY) != 1 ||
+                sam.Diversify(ZUSIM_SAM_MASTER_KEY_NUMBER, 0, factor, first) != 1) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 200; ++i) {
+                if (sam.Diversify(ZUSIM_SAM_MASTER_KEY_NUMBER, 0, factor, key) != 1 ||
+                    std::memcmp(key, first, sizeof key) != 0) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(0, failures.load());
+}
+
 // Close on one copy while another copy is inside an exchange: from a trace
 // hook on the exchange's own thread, and from a second thread.
 std::atomic<CZUReader*> g_closeFromHook{nullptr};
