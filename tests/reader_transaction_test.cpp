@@ -4,6 +4,7 @@
 #include "sim/ZUSim.h"
 #include "softenc.h"
 #include "support/Hex.h"
+#include "support/RecordingCard.h"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,23 @@ TEST(ReaderTransaction, EachOperationIsOneTransactionAndNestsInAHostHold) {
         std::string once = std::string(sequence.log).substr(2); // without "B "
         once = once.substr(0, once.size() - 2);                 // without "E "
         EXPECT_EQ("B " + once + once + "E ", transport->Log());
+
+        // A recording card opened on the transport: the holds are taken, and
+        // every command still goes through its own SendCommand.
+        transport->log.clear();
+        RecordingCard<CZUSAMIC> recording;
+        ASSERT_EQ(1, ZUOpenTransport(recording, transport));
+        for (int i = 0; i < 8; ++i) {
+            recording.answers.push_back({1, Bytes(128, 0x5A)}); // as much as any command takes
+        }
+        EXPECT_EQ(1, sequence.run(recording));
+        std::string recorded;
+        for (const SentCommand& c : recording.sent) {
+            recorded += ToHex(Bytes(c.apdu.begin() + 1, c.apdu.begin() + 2)) + " ";
+        }
+        EXPECT_EQ(once, recorded);
+        const bool singleCommand = std::string(sequence.name) == "SelectEF";
+        EXPECT_EQ(singleCommand ? "" : "B E ", transport->Log());
 
         // A transaction refused: the operation fails and sends nothing.
         transport->log.clear();
