@@ -113,8 +113,10 @@ TEST_F(E2EShared, IssuanceAmidOtherClients) {
                 return;
             }
             while (!stop) {
+                // Any answer of the card counts (SELECT MF finds no MF while
+                // the issuance has just erased it); a failed exchange does not.
                 unsigned sw = other.Send(command);
-                if (sw == 0x9000 || (sw >> 8) == 0x61) {
+                if (sw != 0) {
                     ++answered;
                 } else {
                     ++refused;
