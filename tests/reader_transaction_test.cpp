@@ -116,7 +116,9 @@ TEST(ReaderTransaction, EachOperationIsOneTransactionAndNestsInAHostHold) {
         }
         std::string once = std::string(sequence.log).substr(2); // without "B "
         once = once.substr(0, once.size() - 2);                 // without "E "
-        EXPECT_EQ("B " + once + once + "E ", transport->Log());
+        std::string twice = "B ";
+        twice.append(once).append(once).append("E ");
+        EXPECT_EQ(twice, transport->Log());
 
         // A recording card opened on the transport: the holds are taken, and
         // every command still goes through its own SendCommand.
@@ -327,6 +329,7 @@ TEST(ReaderTransaction, RegistryAndHookChangeWhileExchangesRun) {
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
     std::vector<std::thread> users;
+    users.reserve(2);
     for (int t = 0; t < 2; ++t) {
         users.emplace_back([&] {
             while (!stop) {
