@@ -400,6 +400,22 @@ TEST(ReaderTransaction, AHoldOfAnotherConnectionTimesOutWithZero) {
         EXPECT_EQ(1, GetChallenge(holder)); // the holder goes on
     }
     EXPECT_EQ(1, GetChallenge(waiter));
+
+    // Within the timeout a copy on another thread and another connection
+    // wait for the hold to end, and then get through.
+    ZUSetTransactionTimeout(5000);
+    {
+        CZUTransaction hold(holder);
+        std::atomic<int> done{0};
+        std::thread copyUser([&] { done += GetChallenge(holderCopy); });
+        std::thread otherUser([&] { done += GetChallenge(waiter); });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(0, done.load());
+        hold.End();
+        copyUser.join();
+        otherUser.join();
+        EXPECT_EQ(2, done.load());
+    }
     ZUSetTransactionTimeout(saved);
 }
 
