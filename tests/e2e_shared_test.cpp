@@ -73,6 +73,8 @@ class OtherClient {
         }
         return (answer[length - 2] << 8) | answer[length - 1];
     }
+    bool Begin() { return SCardBeginTransaction(m_card) == SCARD_S_SUCCESS; }
+    void End() { SCardEndTransaction(m_card, SCARD_LEAVE_CARD); }
     bool ResetCard() {
         DWORD active = 0;
         return SCardReconnect(m_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
@@ -193,6 +195,31 @@ TEST_F(E2EShared, ResetByAnotherClient) {
     ASSERT_EQ(1, card.ReadBinaryFile(back.data(), WRITTEN, 0));
     EXPECT_EQ(Pattern(WRITTEN, 3), back); // nothing of the refused write
     EXPECT_EQ(1, WriteSecurely(card, Pattern(WRITTEN, 4)));
+}
+
+// Another client keeps the card past the transaction timeout: the operation
+// gives 0 in bounded time, and works once the other lets go.
+TEST_F(E2EShared, CardHeldByAnotherClientPastTheTimeout) {
+    const unsigned saved = ZUGetTransactionTimeout();
+    ZUSetTransactionTimeout(300);
+    unsigned char challenge[8];
+    ASSERT_EQ(1, card.GenerateRandom(challenge, 8));
+    {
+        OtherClient other(reader);
+        ASSERT_TRUE(other.Begin());
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, 250ms);
+        EXPECT_LT(waited, 2s);
+        std::this_thread::sleep_for(200ms);
+        other.End();
+    }
+    // The abandoned wait gets the card at last and lets it go at once.
+    ZUSetTransactionTimeout(5000);
+    EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
+    EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
+    ZUSetTransactionTimeout(saved);
 }
 
 // pcscd stopped and started again by the command in ZUIC_E2E_RESTART_PCSCD:
