@@ -107,11 +107,6 @@ class CZUConnection {
         }
     }
 
-    // Whether the connection still has its transport (and is not closing).
-    bool Open() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_transport && !m_closing;
-    }
     // The transport, unless closed or closing.
     std::shared_ptr<CZUTransport> Transport() {
         std::lock_guard<std::mutex> lock(m_lock);

@@ -404,6 +404,7 @@ TEST(ReaderTransaction, AHoldOfAnotherConnectionTimesOutWithZero) {
     // Within the timeout a copy on another thread and another connection
     // wait for the hold to end, and then get through.
     ZUSetTransactionTimeout(5000);
+    EXPECT_EQ(1, holder.IsCardExist()); // lets go of the card as well
     {
         CZUTransaction hold(holder);
         std::atomic<int> done{0};
