@@ -45,7 +45,7 @@ wait_for_cards() {
   local zuic=$1 readers reader missing
   shift
   for _ in $(seq 100); do
-    readers=$("$zuic" readers 2>/dev/null) || true
+    readers=$(timeout 5 "$zuic" readers 2>/dev/null) || true
     missing=0
     for reader in "$@"; do
       grep -q "^  $reader  *card present" <<<"$readers" || missing=1
@@ -56,4 +56,16 @@ wait_for_cards() {
   echo "no card in the readers $*:"
   printf '%s\n' "$readers"
   return 1
+}
+
+# restart_pcscd LOG PIDFILE: stops the pcscd whose process id PIDFILE holds
+# and starts another one, writing its id to PIDFILE (for the caller's cleanup).
+restart_pcscd() {
+  local log=$1 pidfile=$2 old
+  old=$(cat "$pidfile")
+  kill -TERM "$old" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$old" 2>/dev/null || break; sleep 0.1; done
+  local PIDS=()
+  start_pcscd "$log.restart" >/dev/null || return 1
+  echo "${PIDS[-1]}" >"$pidfile"
 }

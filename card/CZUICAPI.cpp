@@ -15,6 +15,11 @@ const unsigned long ADF_NAME_MAX = 16;
 } // namespace
 
 int CZUICAPI::EraseMF() {
+    // One hold for the whole sequence: nobody slips a command in between.
+    CZUTransaction hold(*this);
+    if (hold.Failed()) {
+        return 0;
+    }
     CCommandBuffer<16> erase(CLA_PROPRIETARY, INS_ERASE_MF, 0x00, 0x00);
     erase.Append(MF_ID, sizeof MF_ID);
     int result = erase.SendData(*this, nullptr, nullptr);

@@ -41,6 +41,11 @@ int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsign
     if (buffer == nullptr || !BinaryChunksAddressable(offset, length)) {
         return 0;
     }
+    // One hold for the whole sequence: nobody slips a command in between.
+    CZUTransaction hold(*this);
+    if (hold.Failed()) {
+        return 0;
+    }
     unsigned char chunk[ZU_BINARY_CHUNK];
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {
         unsigned long position = offset + done;
@@ -67,6 +72,11 @@ int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsign
         return 1;
     }
     if (data == nullptr || !BinaryChunksAddressable(offset, length)) {
+        return 0;
+    }
+    // One hold for the whole sequence: nobody slips a command in between.
+    CZUTransaction hold(*this);
+    if (hold.Failed()) {
         return 0;
     }
     int result = 1;

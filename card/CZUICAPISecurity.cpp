@@ -57,6 +57,11 @@ int CZUICAPI::GenerateRandom(unsigned char* buffer, unsigned long length) {
     if (buffer == nullptr && length != 0) {
         return 0;
     }
+    // One hold for the whole sequence: nobody slips a command in between.
+    CZUTransaction hold(*this);
+    if (hold.Failed()) {
+        return 0;
+    }
     const unsigned long step = length < CHALLENGE_STEP ? length : CHALLENGE_STEP;
     CCommandBuffer<5> cmd(CLA_ISO, INS_GET_CHALLENGE, 0x00, 0x00);
     unsigned char answer[CHALLENGE_STEP];

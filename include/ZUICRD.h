@@ -26,8 +26,10 @@
 //   ChangeSlot(int slot)
 //     moves the object to another slot of the same reader family, keeping the
 //     protocol: for PC/SC the reader at index `slot`; for an in-process reader
-//     the transport's own slot (the simulator: 0 the card, 1 the SAM). On
-//     failure the object is left unopened.
+//     the transport's own slot (the simulator: 0 the card, 1 the SAM). Only
+//     the object it is called on moves: it gets a connection of its own, and
+//     copies keep the connection they shared. On failure the object is left
+//     unopened.
 //   Both Open overloads return 1 on success and 0 otherwise; an object that
 //   was open lets go of its connection first (copies keep theirs).
 //
@@ -36,7 +38,31 @@
 //   classes' construction from a reader) reach the same connection. The
 //   connection lives until the last object using it is destroyed, or until
 //   Close is called on any of them; after Close every copy sees an unopened
-//   reader and its commands return 0.
+//   reader and its commands return 0. Close waits until exchanges and held
+//   transactions of other threads on that connection have ended; called from
+//   inside an exchange (a trace hook) or a transaction of its own thread, it
+//   refuses new commands at once and lets the transport go when that
+//   exchange or transaction ends. Copies may be used from different threads.
+//
+// Shared readers and transactions
+//   Other programs (and other objects of this process) may use the same card.
+//   SendCommand holds the card for its whole exchange (the command, a 6C XX
+//   re-send, every GET RESPONSE), and every card operation that sends more
+//   than one command holds it for its whole sequence; a host holds it across
+//   its own sequence with CZUTransaction. Holding is counted per connection
+//   and per thread: an inner hold inside an outer one costs nothing, and
+//   another thread using a copy waits until the outer hold ends. For PC/SC
+//   this is SCardBeginTransaction / SCardEndTransaction.
+//   A card that another program reset (its selection and security state are
+//   gone) makes the next command or transaction fail with result 0; the
+//   connection is restored at once, so the host selects and verifies again on
+//   the same object. Nothing is ever re-sent on its own. A removed card, an
+//   unplugged reader or a stopped PC/SC service make commands fail until
+//   Reset (or Open) connects afresh, establishing a new PC/SC context if the
+//   service was restarted.
+//   Exclusive use that cannot be had within the transaction timeout
+//   (ZUSetTransactionTimeout, 10 s unless set) gives 0 rather than waiting
+//   for ever.
 //
 // SendCommand
 //   Sends a short APDU (CLA INS P1 P2 P3 [data]). 61 XX answers are followed
@@ -97,8 +123,20 @@ class ZUICRD_API CZUTransport {
     virtual bool IsCardPresent() = 0;
     // Moves to another slot of the same reader family; false if there is none.
     virtual bool ChangeSlot(int slot);
+    // A new connection to another slot of the same reader family, this one
+    // left as it is; null if there is none (or the transport cannot make
+    // one: CZUReader::ChangeSlot then moves an unshared transport in place).
+    virtual std::shared_ptr<CZUTransport> OpenSlot(int slot);
     // Releases the reader; later calls fail.
     virtual void Close() {}
+    // Begins exclusive use of the card for this connection, waiting at most
+    // timeoutMs for other connections to end theirs. False when the card
+    // could not be had: another connection kept it, the card was reset by
+    // someone else (the transport restores its connection and reports it
+    // this once), the card or the reader is gone. CZUReader calls it once per
+    // outermost hold and pairs every success with EndTransaction.
+    virtual bool BeginTransaction(unsigned timeoutMs);
+    virtual void EndTransaction() {}
 };
 
 // Makes an in-process transport for a reader name that begins with a
@@ -118,14 +156,20 @@ ZUICRD_API std::vector<std::string> ZUListPCSCReaders();
 // re-sent one after 6C XX and each GET RESPONSE), with the command and the
 // card's whole answer (data, then SW1 SW2). answerLen is 0 when the exchange
 // failed or the answer was unusable (shorter than the status word, longer
-// than ZU_MAX_ANSWER). The hook runs on the thread of the exchange; set it
-// while no exchange is under way.
+// than ZU_MAX_ANSWER). The hook runs on the thread of the exchange, while
+// that exchange holds the card. It may be set from any thread at any time;
+// each call gets the context that was installed with its hook.
 typedef void (*ZUTraceHook)(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
                             size_t answerLen, void* context);
 
 // Installs the process-wide hook (a null hook removes it); context is handed
 // to every call.
 ZUICRD_API void ZUSetTraceHook(ZUTraceHook hook, void* context);
+
+// How long a transaction waits for the card while another connection or
+// program holds it, in milliseconds (process-wide; 10000 unless set).
+ZUICRD_API void ZUSetTransactionTimeout(unsigned timeoutMs);
+ZUICRD_API unsigned ZUGetTransactionTimeout();
 
 class CZUConnection;
 class CZUReader;
@@ -158,10 +202,48 @@ class ZUICRD_API CZUReader {
 
   private:
     friend ZUICRD_API int ZUOpenTransport(CZUReader&, std::shared_ptr<CZUTransport>);
-    int Exchange(const unsigned char* cmd, size_t cmdLen, unsigned char* answer, size_t* answerLen);
+    friend class CZUTransaction;
+    int Exchange(CZUTransport& transport, const unsigned char* cmd, size_t cmdLen,
+                 unsigned char* answer, size_t* answerLen);
 
     std::shared_ptr<CZUConnection> m_connection;
     unsigned short m_sw;
+};
+
+// Holds the card of a reader object (any card object) for the life of this
+// object, so that no other program, thread or copy slips a command into the
+// host's own sequence:
+//
+//   {
+//       CZUTransaction hold(card);
+//       if (!hold.Held()) { /* card gone, reset, or busy past the timeout */ }
+//       card.SelectEF(fileId, nullptr, nullptr);
+//       card.VerifyPin(pin, 4, tries);
+//       card.ReadBinaryFile(buffer, 600, 0);
+//   } // the card is free again
+//
+// Holds nest (the card operations take their own hold inside it at no cost).
+// Keep holds short: other programs wait for the card meanwhile. The hold
+// belongs to the thread that made it; end it on that thread.
+class ZUICRD_API CZUTransaction {
+  public:
+    explicit CZUTransaction(CZUReader& reader);
+    ~CZUTransaction();
+    CZUTransaction(const CZUTransaction&) = delete;
+    CZUTransaction& operator=(const CZUTransaction&) = delete;
+
+    // The card is held for this object.
+    bool Held() const { return m_connection != nullptr; }
+    // The reader is open but the card could not be had (reset by another
+    // program, removed, the reader or the service gone, or busy past the
+    // timeout). An unopened reader is neither held nor failed.
+    bool Failed() const { return m_failed; }
+    // Lets the card go before destruction.
+    void End();
+
+  private:
+    std::shared_ptr<CZUConnection> m_connection;
+    bool m_failed;
 };
 
 #endif

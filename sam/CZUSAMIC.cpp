@@ -36,6 +36,11 @@ int CZUSAMIC::Diversify(unsigned char p1, unsigned char p2, unsigned char* facto
     if (factor == nullptr || diversifiedKey == nullptr) {
         return 0;
     }
+    // One hold for the whole sequence: nobody slips a command in between.
+    CZUTransaction hold(*this);
+    if (hold.Failed()) {
+        return 0;
+    }
     // Left half: the SAM's answer for the factor; right half: for its
     // complement, formed once the left half is in.
     unsigned char complement[FACTOR_LENGTH];

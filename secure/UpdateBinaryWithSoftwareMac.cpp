@@ -16,6 +16,12 @@ int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned cha
         dataLength > LONGEST_DATA || offset >= ZU_POSITION_LIMIT) {
         return 0;
     }
+    // The challenge and the command it protects go in one hold: a command of
+    // another program in between would replace the challenge.
+    CZUTransaction hold(*card);
+    if (hold.Failed()) {
+        return 0;
+    }
     unsigned char iv[8] = {0};
     if (card->GenerateRandom(iv, 4) == 0) {
         return 0;

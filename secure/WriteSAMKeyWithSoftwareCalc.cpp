@@ -31,6 +31,12 @@ int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char
         cipher.ProcessBlocks(block, encrypted, blockLength);
     }
 
+    // The challenge and the command it protects go in one hold: a command of
+    // another program in between would replace the challenge.
+    CZUTransaction hold(*sam);
+    if (hold.Failed()) {
+        return 0;
+    }
     unsigned char iv[8] = {0};
     if (sam->GenerateRandom(iv, 4) == 0) {
         return 0;

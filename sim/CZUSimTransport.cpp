@@ -3,6 +3,7 @@
 #include "sim/CZUSimRefusal.h"
 #include "sim/CZUSimT0Adapter.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -55,9 +56,18 @@ bool CZUSimTransport::Attach(const std::string& base) {
             chain, m_options.refuseAt > m_commands ? m_options.refuseAt - m_commands : 0);
         chain = refusal;
     }
+    if (m_holding) {
+        EndTransaction(); // a hold does not follow the connection to another slot
+    }
     {
-        std::lock_guard<std::mutex> guard(slot->lock);
+        std::unique_lock<std::mutex> guard(slot->lock);
+        // (m_slot is not yet this slot: wait on it directly.)
+        if (!slot->released.wait_for(guard, std::chrono::milliseconds(ZUGetTransactionTimeout()),
+                                     [&slot] { return slot->holder == nullptr; })) {
+            return false;
+        }
         chain->PowerOn();
+        m_generation = slot->generation;
     }
     m_base = base;
     m_slot = slot;
@@ -75,10 +85,13 @@ bool CZUSimTransport::Transmit(const unsigned char* cmd, size_t cmdLen, unsigned
         m_removed = true;
         return false;
     }
-    ++m_commands;
     std::vector<unsigned char> reply;
     {
-        std::lock_guard<std::mutex> guard(m_slot->lock);
+        std::unique_lock<std::mutex> guard(m_slot->lock);
+        if (!WaitForHolder(guard, ZUGetTransactionTimeout()) || ResetByOther()) {
+            return false; // busy past the timeout, or the card's state is gone
+        }
+        ++m_commands;
         reply = m_chain->Process(cmd, cmdLen);
     }
     if (reply.size() < 2 || reply.size() > ZU_MAX_ANSWER) {
@@ -100,8 +113,12 @@ bool CZUSimTransport::Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) 
     }
     std::vector<unsigned char> answer;
     {
-        std::lock_guard<std::mutex> guard(m_slot->lock);
+        std::unique_lock<std::mutex> guard(m_slot->lock);
+        if (!WaitForHolder(guard, ZUGetTransactionTimeout())) {
+            return false;
+        }
         answer = m_chain->PowerOn();
+        m_generation = ++m_slot->generation;
     }
     size_t n = answer.size() < atrRoom ? answer.size() : atrRoom;
     if (atr != nullptr && n != 0) {
@@ -115,6 +132,65 @@ bool CZUSimTransport::IsCardPresent() {
     return Usable() && !(m_options.remove && m_commands >= m_options.removeAfter);
 }
 
+bool CZUSimTransport::WaitForHolder(std::unique_lock<std::mutex>& lock, unsigned timeoutMs) const {
+    CZUSimSlot& slot = *m_slot;
+    return slot.released.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&slot, this] {
+        return slot.holder == nullptr || slot.holder == this;
+    });
+}
+
+bool CZUSimTransport::ResetByOther() {
+    if (m_generation == m_slot->generation) {
+        return false;
+    }
+    m_generation = m_slot->generation;
+    return true;
+}
+
+bool CZUSimTransport::BeginTransaction(unsigned timeoutMs) {
+    if (!Usable()) {
+        return false;
+    }
+    CZUSimSlot& slot = *m_slot;
+    std::unique_lock<std::mutex> guard(slot.lock);
+    if (!WaitForHolder(guard, timeoutMs) || ResetByOther()) {
+        return false;
+    }
+    slot.holder = this;
+    m_holding = true;
+    return true;
+}
+
+void CZUSimTransport::EndTransaction() {
+    if (!m_slot || !m_holding) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_slot->lock);
+        if (m_slot->holder == this) {
+            m_slot->holder = nullptr;
+        }
+    }
+    m_holding = false;
+    m_slot->released.notify_all();
+}
+
+std::shared_ptr<CZUTransport> CZUSimTransport::OpenSlot(int slot) {
+    if (!Usable()) {
+        return nullptr;
+    }
+    std::string base = SimSlotBase(m_base, slot);
+    if (base.empty()) {
+        return nullptr;
+    }
+    auto moved = std::make_shared<CZUSimTransport>(m_options);
+    moved->m_commands = m_commands;
+    if (!moved->Attach(base)) {
+        return nullptr;
+    }
+    return moved;
+}
+
 bool CZUSimTransport::ChangeSlot(int slot) {
     if (!Usable()) {
         return false;
@@ -124,9 +200,12 @@ bool CZUSimTransport::ChangeSlot(int slot) {
 }
 
 void CZUSimTransport::Close() {
+    EndTransaction();
     if (m_slot && !m_closed && !m_removed) {
-        std::lock_guard<std::mutex> guard(m_slot->lock);
-        m_chain->PowerOff();
+        std::unique_lock<std::mutex> guard(m_slot->lock);
+        if (WaitForHolder(guard, ZUGetTransactionTimeout())) {
+            m_chain->PowerOff();
+        }
     }
     m_closed = true;
     m_chain.reset();

@@ -22,7 +22,10 @@ class CZUSimTransport : public CZUTransport {
     bool Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) override;
     bool IsCardPresent() override;
     bool ChangeSlot(int slot) override;
+    std::shared_ptr<CZUTransport> OpenSlot(int slot) override;
     void Close() override;
+    bool BeginTransaction(unsigned timeoutMs) override;
+    void EndTransaction() override;
 
     CZUSimTransport(const SimReaderOptions& options) : m_options(options) {}
 
@@ -30,12 +33,20 @@ class CZUSimTransport : public CZUTransport {
     // Reaches the persistent device of `base` and powers it on.
     bool Attach(const std::string& base);
     bool Usable() const { return m_slot && !m_closed && !m_removed; }
+    // Waits (slot lock held) until no other connection holds the device;
+    // false if one still does after timeoutMs.
+    bool WaitForHolder(std::unique_lock<std::mutex>& lock, unsigned timeoutMs) const;
+    // Whether another connection reset the card since this one last looked
+    // (slot lock held); remembers the new generation.
+    bool ResetByOther();
 
     SimReaderOptions m_options;
     std::string m_base;
     std::shared_ptr<CZUSimSlot> m_slot;
     std::shared_ptr<CZUSimDevice> m_chain; // the options in front of the device
     size_t m_commands = 0;
+    unsigned long m_generation = 0;
+    bool m_holding = false;
     bool m_removed = false;
     bool m_closed = false;
 };

@@ -9,9 +9,18 @@
 #include <mutex>
 #include <string>
 
+#include <condition_variable>
+
 // A persistent device and the lock that serialises the connections to it.
+// A connection that holds the device (a transaction) is its holder: the
+// others' commands wait until it lets go. Every power-on by a reset counts a
+// generation, so that the other connections learn that the card's state is
+// gone.
 struct CZUSimSlot {
     std::mutex lock;
+    std::condition_variable released;
+    const void* holder = nullptr; // guarded by lock
+    unsigned long generation = 0; // guarded by lock
     std::shared_ptr<CZUSimDevice> device;
 };
 
