@@ -179,7 +179,7 @@ TEST(ReaderTransaction, TwoConnectionsToOneDeviceDoNotInterleave) {
     };
     std::atomic<int> failures{0};
     std::thread a(worker, ZUSIM_SAM_MASTER_KEY_NUMBER, &failures);
-    std::thread b(worker, ZUSIM_SAM_TRANSPORT_KEY_NUMBER, &failures);
+    std::thread b(worker, ZUSIM_SAM_DES_KEY_NUMBER, &failures);
     a.join();
     b.join();
     EXPECT_EQ(0, failures.load());
