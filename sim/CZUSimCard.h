@@ -156,6 +156,10 @@ class CZUSimCard : public CZUSimDevice {
     CZUSimAnswer GenerateRandom(const CommandApdu& cmd);
     CZUSimAnswer WriteKey(const CommandApdu& cmd);
     CZUSimKey* FindPin(unsigned char number, const void** owner);
+    // The key of INTERNAL or EXTERNAL AUTHENTICATE, found from the current DF,
+    // not blocked and meant for the usage; else the status word to refuse with.
+    unsigned short AuthenticationKey(unsigned char number, unsigned char usage, CZUSimKey** key,
+                                     const void** owner);
     // Checks the MAC of a 04 D6 / 04 DC command against the file's key and
     // strips it; nothing is written when the status word is not 90 00.
     unsigned short SecureWrite(const CommandApdu& cmd, CZUSimFile& file, size_t* dataLength);

@@ -222,6 +222,21 @@ CZUSimAnswer CZUSimCard::GenerateRandom(const CommandApdu& cmd) {
     return SimData(m_challenge, count, SW_OK);
 }
 
+unsigned short CZUSimCard::AuthenticationKey(unsigned char number, unsigned char usage,
+                                             CZUSimKey** key, const void** owner) {
+    *key = LookUp(m_currentDF, number, false, owner);
+    if (*key == nullptr) {
+        return SW_DATA_NOT_FOUND;
+    }
+    if ((*key)->Blocked()) {
+        return SW_BLOCKED;
+    }
+    if (!(*key)->UseFor(usage)) {
+        return SW_KEY_USAGE;
+    }
+    return SW_OK;
+}
+
 CZUSimAnswer CZUSimCard::InternalAuthentication(const CommandApdu& cmd, bool anyLength) {
     if (cmd.p1 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
@@ -230,15 +245,10 @@ CZUSimAnswer CZUSimCard::InternalAuthentication(const CommandApdu& cmd, bool any
         return SimStatus(SW_WRONG_LENGTH);
     }
     const void* owner = nullptr;
-    CZUSimKey* key = LookUp(m_currentDF, cmd.p2, false, &owner);
-    if (key == nullptr) {
-        return SimStatus(SW_DATA_NOT_FOUND);
-    }
-    if (key->Blocked()) {
-        return SimStatus(SW_BLOCKED);
-    }
-    if (!key->UseFor(ZUSIM_USE_INTERNAL_AUTH)) {
-        return SimStatus(SW_KEY_USAGE);
+    CZUSimKey* key = nullptr;
+    const unsigned short sw = AuthenticationKey(cmd.p2, ZUSIM_USE_INTERNAL_AUTH, &key, &owner);
+    if (sw != SW_OK) {
+        return SimStatus(sw);
     }
     unsigned char answer[BLOCK];
     SimAuthCryptogram(key->value, cmd.data, cmd.lc, answer);
@@ -253,15 +263,10 @@ CZUSimAnswer CZUSimCard::ExternalAuthentication(const CommandApdu& cmd, bool any
         return SimStatus(SW_WRONG_LENGTH);
     }
     const void* owner = nullptr;
-    CZUSimKey* key = LookUp(m_currentDF, cmd.p2, false, &owner);
-    if (key == nullptr) {
-        return SimStatus(SW_DATA_NOT_FOUND);
-    }
-    if (key->Blocked()) {
-        return SimStatus(SW_BLOCKED);
-    }
-    if (!key->UseFor(ZUSIM_USE_EXTERNAL_AUTH)) {
-        return SimStatus(SW_KEY_USAGE);
+    CZUSimKey* key = nullptr;
+    const unsigned short sw = AuthenticationKey(cmd.p2, ZUSIM_USE_EXTERNAL_AUTH, &key, &owner);
+    if (sw != SW_OK) {
+        return SimStatus(sw);
     }
     unsigned char challenge[BLOCK];
     if (!TakeChallenge(challenge)) {
