@@ -107,7 +107,7 @@ class CZUSimCard : public CZUSimDevice {
     CZUSimAnswer AddEF(const CommandApdu& cmd, std::unique_ptr<CZUSimFile> file);
 
   private:
-    // File system and selection.
+    // File system and selection. SELECT FILE answers SelectDF and SelectEF.
     CZUSimAnswer SelectFile(const CommandApdu& cmd);
     CZUSimAnswer Fci(const CZUSimFile& file, unsigned char p2) const;
     // The EF a binary or record command addresses: the current EF, or the
@@ -118,7 +118,9 @@ class CZUSimCard : public CZUSimDevice {
     CZUSimFile* FindByName(CZUSimFile* dir, const unsigned char* name, size_t length) const;
     CZUSimFile* FirstKeyFile(CZUSimFile* dir) const;
 
-    // Binary and records.
+    // Binary and records. ReadBinaryFile; UpdateBinaryFile, plain or under
+    // secure messaging (UpdateBinaryFileWithMac, UpdateBinaryWithSoftwareMac);
+    // ReadRecord; UpdateRecord, plain or secure (UpdateRecordWithMAC).
     CZUSimAnswer ReadBinary(const CommandApdu& cmd);
     CZUSimAnswer UpdateBinary(const CommandApdu& cmd);
     CZUSimAnswer ReadRecord(const CommandApdu& cmd);
@@ -153,7 +155,10 @@ class CZUSimCard : public CZUSimDevice {
     // Security: PIN, challenge, keys, MAC checking.
     CZUSimAnswer VerifyPin(const CommandApdu& cmd);
     CZUSimAnswer ChangePin(const CommandApdu& cmd);
+    // GET CHALLENGE.
     CZUSimAnswer GenerateRandom(const CommandApdu& cmd);
+    // WriteKey, plain, or under secure messaging (WriteKeyWithEncryptionAndMAC,
+    // WriteSAMKeyWithSoftwareCalc).
     CZUSimAnswer WriteKey(const CommandApdu& cmd);
     CZUSimKey* FindPin(unsigned char number, const void** owner);
     // The key of INTERNAL or EXTERNAL AUTHENTICATE, found from the current DF,
