@@ -160,7 +160,9 @@ class CZUSimCard : public CZUSimDevice {
     // WriteKey, plain, or under secure messaging (WriteKeyWithEncryptionAndMAC,
     // WriteSAMKeyWithSoftwareCalc).
     CZUSimAnswer WriteKey(const CommandApdu& cmd);
-    CZUSimKey* FindPin(unsigned char number, const void** owner);
+    // The PIN of VERIFY or CHANGE PIN, found from the current DF and not
+    // blocked; else the status word to refuse with.
+    unsigned short UsablePin(unsigned char number, CZUSimKey** pin, const void** owner);
     // The key of INTERNAL or EXTERNAL AUTHENTICATE, found from the current DF,
     // not blocked and meant for the usage; else the status word to refuse with.
     unsigned short AuthenticationKey(unsigned char number, unsigned char usage, CZUSimKey** key,

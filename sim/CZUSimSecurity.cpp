@@ -26,8 +26,12 @@ CZUSimKey* CZUSimCard::LookUp(const CZUSimFile* from, unsigned char number, bool
     return nullptr;
 }
 
-CZUSimKey* CZUSimCard::FindPin(unsigned char number, const void** owner) {
-    return LookUp(m_currentDF, number, true, owner);
+unsigned short CZUSimCard::UsablePin(unsigned char number, CZUSimKey** pin, const void** owner) {
+    *pin = LookUp(m_currentDF, number, true, owner);
+    if (*pin == nullptr) {
+        return SW_DATA_NOT_FOUND;
+    }
+    return (*pin)->Blocked() ? SW_BLOCKED : SW_OK;
 }
 
 unsigned short CZUSimCard::KeyTarget(bool /*secure*/, CZUSimKeyStore** store) {
@@ -143,12 +147,10 @@ CZUSimAnswer CZUSimCard::VerifyPin(const CommandApdu& cmd) {
         return SimStatus(SW_WRONG_P1P2);
     }
     const void* owner = nullptr;
-    CZUSimKey* pin = FindPin(number, &owner);
-    if (pin == nullptr) {
-        return SimStatus(SW_DATA_NOT_FOUND);
-    }
-    if (pin->Blocked()) {
-        return SimStatus(SW_BLOCKED);
+    CZUSimKey* pin = nullptr;
+    const unsigned short sw = UsablePin(number, &pin, &owner);
+    if (sw != SW_OK) {
+        return SimStatus(sw);
     }
     if (cmd.lc == 0) { // no PIN: how things stand
         if (m_verified.count({owner, number}) != 0) {
@@ -184,12 +186,10 @@ CZUSimAnswer CZUSimCard::ChangePin(const CommandApdu& cmd) {
         return SimStatus(SW_WRONG_DATA);
     }
     const void* owner = nullptr;
-    CZUSimKey* pin = FindPin(number, &owner);
-    if (pin == nullptr) {
-        return SimStatus(SW_DATA_NOT_FOUND);
-    }
-    if (pin->Blocked()) {
-        return SimStatus(SW_BLOCKED);
+    CZUSimKey* pin = nullptr;
+    const unsigned short sw = UsablePin(number, &pin, &owner);
+    if (sw != SW_OK) {
+        return SimStatus(sw);
     }
     if (!SimSecretMatches(pin->value.data(), pin->value.size(), cmd.data, oldLength, LONGEST_PIN)) {
         m_verified.erase({owner, number});
