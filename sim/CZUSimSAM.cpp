@@ -1,11 +1,13 @@
 // The simulated SAM's key table and commands.
 #include "sim/CZUSimSAM.h"
+#include "common/Instructions.h"
 #include "common/StatusWords.h"
 #include "sim/ZUSim.h"
 #include "sim/ZUSimAttributes.h"
 #include "softenc.h"
 
 #include <cstring>
+#include <functional>
 
 namespace {
 const size_t TABLE_ROOM = 32;
@@ -30,6 +32,15 @@ CZUSimSAM::CZUSimSAM() : m_keys(TABLE_ROOM) {
             ZUSIM_SAM_TRANSPORT_KEY, sizeof ZUSIM_SAM_TRANSPORT_KEY);
     Preload(m_keys, ZUSIM_SAM_DES_KEY_NUMBER, ZUSIM_KEY_DES, ZUSIM_SAM_DES_KEY,
             sizeof ZUSIM_SAM_DES_KEY);
+    // The SAM's own commands; in any other class their instruction bytes are
+    // unknown.
+    using namespace std::placeholders;
+    Commands().Set(CLA_PROPRIETARY, INS_INIT_FOR_DES_CRYPT,
+                   std::bind(&CZUSimSAM::InitForDESCrypt, this, _1), SW_INS_UNKNOWN);
+    Commands().Set(CLA_PROPRIETARY, INS_DES_CRYPT, std::bind(&CZUSimSAM::DESCrypt, this, _1),
+                   SW_INS_UNKNOWN);
+    Commands().Set(CLA_PROPRIETARY, INS_M1_AUTH_AND_KEY_CALC,
+                   std::bind(&CZUSimSAM::M1AuthAndKeyCalc, this, _1), SW_INS_UNKNOWN);
 }
 
 void CZUSimSAM::ForgetSession() {
@@ -64,23 +75,7 @@ unsigned short CZUSimSAM::MayStoreKey(bool secure, const SimBytes& record) {
     return SW_OK;
 }
 
-CZUSimAnswer CZUSimSAM::Dispatch(const CommandApdu& cmd) {
-    if (cmd.cla == 0x80) {
-        switch (cmd.ins) {
-        case 0x1A:
-            return PrepareKey(cmd);
-        case 0xFA:
-            return Compute(cmd);
-        case 0xFC:
-            return AuthenticationCryptogram(cmd);
-        default:
-            break;
-        }
-    }
-    return CZUSimCard::Dispatch(cmd);
-}
-
-CZUSimAnswer CZUSimSAM::PrepareKey(const CommandApdu& cmd) {
+CZUSimAnswer CZUSimSAM::InitForDESCrypt(const CommandApdu& cmd) {
     if (cmd.lc % BLOCK != 0) {
         return SimStatus(SW_WRONG_LENGTH);
     }
@@ -104,7 +99,7 @@ CZUSimAnswer CZUSimSAM::PrepareKey(const CommandApdu& cmd) {
     return SimStatus(SW_OK);
 }
 
-CZUSimAnswer CZUSimSAM::Compute(const CommandApdu& cmd) {
+CZUSimAnswer CZUSimSAM::DESCrypt(const CommandApdu& cmd) {
     if (cmd.p1 > 0x01 || cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }
@@ -124,7 +119,7 @@ CZUSimAnswer CZUSimSAM::Compute(const CommandApdu& cmd) {
     return SimData(out, SW_OK);
 }
 
-CZUSimAnswer CZUSimSAM::AuthenticationCryptogram(const CommandApdu& cmd) {
+CZUSimAnswer CZUSimSAM::M1AuthAndKeyCalc(const CommandApdu& cmd) {
     if (cmd.p2 != 0x00) {
         return SimStatus(SW_WRONG_P1P2);
     }

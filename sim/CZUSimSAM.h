@@ -1,7 +1,8 @@
 // The simulated SAM: the general card's operating system with a key table
 // of its own, holding the issuer's keys from the start (ZUSim.h), and the
-// SAM commands 80 1A (prepare a key), 80 FA (compute with it) and 80 FC
-// (authentication cryptogram for a diversified card key).
+// SAM commands 80 1A (InitForDESCrypt: prepare a key), 80 FA (DESCrypt:
+// compute with it) and 80 FC (M1AuthAndKeyCalc: the authentication
+// cryptogram for a diversified card key).
 #ifndef ZU_CZUSIMSAM_H
 #define ZU_CZUSIMSAM_H
 
@@ -12,7 +13,6 @@ class CZUSimSAM : public CZUSimCard {
     CZUSimSAM();
 
   protected:
-    CZUSimAnswer Dispatch(const CommandApdu& cmd) override;
     CZUSimKey* LookUp(const CZUSimFile* from, unsigned char number, bool pin,
                       const void** owner) override;
     unsigned short KeyTarget(bool secure, CZUSimKeyStore** store) override;
@@ -23,9 +23,9 @@ class CZUSimSAM : public CZUSimCard {
     CZUSimKeyStore& Keys() { return m_keys; }
 
   private:
-    CZUSimAnswer PrepareKey(const CommandApdu& cmd);
-    CZUSimAnswer Compute(const CommandApdu& cmd);
-    CZUSimAnswer AuthenticationCryptogram(const CommandApdu& cmd);
+    CZUSimAnswer InitForDESCrypt(const CommandApdu& cmd);
+    CZUSimAnswer DESCrypt(const CommandApdu& cmd);
+    CZUSimAnswer M1AuthAndKeyCalc(const CommandApdu& cmd);
 
     CZUSimKeyStore m_keys;
     SimBytes m_prepared; // empty: no key prepared

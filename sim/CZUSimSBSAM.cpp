@@ -1,14 +1,19 @@
-// The social-security SAM's key export.
+// The social-security SAM: authentication data of any length and key export.
 #include "sim/CZUSimSBSAM.h"
+#include "common/Instructions.h"
 #include "common/StatusWords.h"
 #include "sim/ZUSimAttributes.h"
 #include "softenc.h"
 
-CZUSimAnswer CZUSimSBSAM::Dispatch(const CommandApdu& cmd) {
-    if (cmd.cla == 0x80 && cmd.ins == 0xF6) {
-        return ExportKey(cmd);
-    }
-    return CZUSimSAM::Dispatch(cmd);
+#include <functional>
+
+CZUSimSBSAM::CZUSimSBSAM() {
+    Commands().Set(CLA_PROPRIETARY, INS_EXPORT_KEY,
+                   std::bind(&CZUSimSBSAM::ExportKey, this, std::placeholders::_1), SW_INS_UNKNOWN);
+    Commands().Set(CLA_ISO, INS_INTERNAL_AUTHENTICATE,
+                   [this](const CommandApdu& cmd) { return InternalAuthentication(cmd, true); });
+    Commands().Set(CLA_ISO, INS_EXTERNAL_AUTHENTICATE,
+                   [this](const CommandApdu& cmd) { return ExternalAuthentication(cmd, true); });
 }
 
 CZUSimAnswer CZUSimSBSAM::ExportKey(const CommandApdu& cmd) {

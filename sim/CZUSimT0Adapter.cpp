@@ -1,6 +1,7 @@
 // T=0 answering: 61 XX with GET RESPONSE, 6C XX with the command again.
 #include "sim/CZUSimT0Adapter.h"
 #include "sim/SimAnswer.h"
+#include "common/Instructions.h"
 #include "common/StatusWords.h"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ std::vector<unsigned char> CZUSimT0Adapter::Process(const unsigned char* apdu, s
         return m_card->Process(apdu, length);
     }
     const bool bare = length == 5;
-    if (bare && apdu[0] == 0x00 && apdu[1] == 0xC0 && !m_waiting.empty()) {
+    if (bare && apdu[0] == CLA_ISO && apdu[1] == INS_GET_RESPONSE && !m_waiting.empty()) {
         if (apdu[2] != 0x00 || apdu[3] != 0x00) {
             m_waiting.clear();
             return SimStatus(SW_WRONG_P1P2);

@@ -28,10 +28,11 @@ bool Stopped(const volatile std::sig_atomic_t* stop) {
     return stop != nullptr && *stop != 0;
 }
 
-// Waits until fd is readable or stop is set; true when readable.
-bool WaitReadable(int fd, const volatile std::sig_atomic_t* stop) {
+// Waits until fd is ready for the events (POLLIN, POLLOUT) or stop is set;
+// true when it is ready.
+bool WaitFor(int fd, short events, const volatile std::sig_atomic_t* stop) {
     while (!Stopped(stop)) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{fd, events, 0};
         int n = poll(&p, 1, POLL_MS);
         if (n > 0) {
             return true;
@@ -41,6 +42,14 @@ bool WaitReadable(int fd, const volatile std::sig_atomic_t* stop) {
         }
     }
     return false;
+}
+
+bool WaitReadable(int fd, const volatile std::sig_atomic_t* stop) {
+    return WaitFor(fd, POLLIN, stop);
+}
+
+bool WaitWritable(int fd, const volatile std::sig_atomic_t* stop) {
+    return WaitFor(fd, POLLOUT, stop);
 }
 
 // Reads exactly length bytes; false on end of stream, error or stop.
@@ -68,21 +77,6 @@ bool ReadFull(int fd, unsigned char* out, size_t length, const volatile std::sig
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-// Waits until fd takes more bytes or stop is set; true when writable.
-bool WaitWritable(int fd, const volatile std::sig_atomic_t* stop) {
-    while (!Stopped(stop)) {
-        pollfd p{fd, POLLOUT, 0};
-        int n = poll(&p, 1, POLL_MS);
-        if (n > 0) {
-            return true;
-        }
-        if (n < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-    return false;
 }
 
 // Writes all bytes; false on error or stop. The socket does not block: a

@@ -152,6 +152,23 @@ const unsigned char KEY2[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
 // authentication, two tries), key 2 (secure messaging), key 3 (KEY1 for
 // internal authentication) and key 4 (KEY2 for external authentication, no
 // counter), and one file for each access condition.
+// A key file's size in the FCI is the room its records take on the card (19
+// bytes each); a DF name may have 16 bytes, and SELECT by name takes them.
+TEST(SimCard, SelectShowsKeyFileRoomAndTakesTheLongestName) {
+    auto card = Blank();
+    Play(*card, {
+                    {CREATE_MF, "90 00"},
+                    {"80 E0 02 00 07 00 01 05 00 08 FF 00", "90 00"},
+                    {"00 A4 02 00 02 00 01", "6F 18 83 02 00 01 82 01 09 80 02 00 98 88 01 01 8A "
+                                             "01 01 85 05 05 00 08 FF 00 90 00"},
+                    {"80 E0 01 00 14 DF 01 00 00 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50",
+                     "90 00"},
+                    {"00 A4 03 00", "* 90 00"},
+                    {"00 A4 04 0C 10 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50", "90 00"},
+                    {"00 A4 04 0C 11 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51", "67 00"},
+                });
+}
+
 std::unique_ptr<CZUSimDevice> Issued() {
     auto card = Blank();
     Play(*card, {{CREATE_MF, "90 00"},

@@ -64,6 +64,49 @@ TEST(SimMalformed, StatusWords) {
     }
 }
 
+// Each device answers from its own rows of commands: the SAM's instructions
+// are unknown on the card and in any class but the proprietary one; the
+// social-security variants take authentication data of any length and create
+// the answer-to-reset file with a body of its own.
+TEST(SimMalformed, EachDeviceAnswersItsOwnCommands) {
+    const std::string auth16 = " 10 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F";
+    struct {
+        const char* name;
+        std::string apdu;
+        const char* sw[4]; // sim, simsam, simsb, simsbsam
+    } cases[] = {
+        {"InitForDESCrypt", "80 1A 01 7F 00", {"6D 00", "6A 86", "6D 00", "6A 86"}},
+        {"InitForDESCrypt, secure class", "84 1A 01 00 00", {"6D 00", "6D 00", "6D 00", "6D 00"}},
+        {"DESCrypt, ISO class", "00 FA 00 00 00", {"6D 00", "6D 00", "6D 00", "6D 00"}},
+        {"M1AuthAndKeyCalc", "80 FC 01 01 00", {"6D 00", "6A 86", "6D 00", "6A 86"}},
+        {"ExportKey", "80 F6 01 02 01 00", {"6D 00", "6D 00", "6D 00", "67 00"}},
+        {"ExportKey, ISO class", "00 F6 01 02 01 00", {"6D 00", "6D 00", "6D 00", "6D 00"}},
+        {"InternalAuthentication, 16 bytes",
+         "00 88 00 7F" + auth16,
+         {"67 00", "67 00", "6A 88", "6A 88"}},
+        {"ExternalAuthentication, 16 bytes",
+         "00 82 00 7F" + auth16,
+         {"67 00", "67 00", "6A 88", "6A 88"}},
+        {"CreateATRFile", "80 E0 02 00 04 2F 01 00 AA", {"67 00", "67 00", "69 85", "67 00"}},
+        {"CreateATRFile with P2",
+         "80 E0 02 01 04 2F 01 00 AA",
+         {"6A 86", "6A 86", "6A 86", "6A 86"}},
+        {"GET RESPONSE", "00 C0 00 00 00", {"69 85", "69 85", "69 85", "69 85"}},
+        {"GET RESPONSE, proprietary class", "80 C0 00 00 00", {"6E 00", "6E 00", "6E 00", "6E 00"}},
+    };
+    const char* devices[] = {"sim", "simsam", "simsb", "simsbsam"};
+    for (int d = 0; d < 4; ++d) {
+        SCOPED_TRACE(devices[d]);
+        std::unique_ptr<CZUSimDevice> card = ZUSimCreate(devices[d]);
+        ASSERT_NE(nullptr, card);
+        card->PowerOn();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(c.sw[d], Send(*card, c.apdu));
+        }
+    }
+}
+
 // The SAM's commands and the export refuse what they cannot compute with.
 TEST(SimMalformed, SamCommands) {
     struct {

@@ -44,7 +44,7 @@ const unsigned char CARD_KEY[16] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x58, 0x97, 0x
 const unsigned char MASTER = ZUSIM_SAM_MASTER_KEY_NUMBER;
 const unsigned char* const MK = ZUSIM_SAM_MASTER_KEY;
 
-TEST(SimSam, PrepareAndCompute) {
+TEST(SimSam, InitForDESCryptThenDESCrypt) {
     ZUSimRegister();
     ZUSimResetAll();
     CZUSAMIC sam;
@@ -83,9 +83,9 @@ TEST(SimSam, PrepareAndCompute) {
     EXPECT_EQ(0x6A88, sam.GetSW());
 }
 
-// The SAM's 80 FC cryptogram opens a card whose key is diversified from the
+// The SAM's 80 FC cryptogram (M1AuthAndKeyCalc) opens a card whose key is diversified from the
 // SAM's master key with the card's serial number.
-TEST(SimSam, CryptogramForADiversifiedCard) {
+TEST(SimSam, M1AuthAndKeyCalcOpensADiversifiedCard) {
     ZUSimRegister();
     ZUSimResetAll();
     CZUICAPI card;
@@ -122,7 +122,7 @@ TEST(SimSam, CryptogramForADiversifiedCard) {
     EXPECT_EQ(0x6300, card.GetSW());
 }
 
-TEST(SimSam, SocialSecurityExportAndAuthentication) {
+TEST(SimSam, ExportKeyAndAnyLengthAuthentication) {
     ZUSimRegister();
     ZUSimResetAll();
     CZUSBSAMIC sam;
