@@ -1,5 +1,6 @@
 // UPDATE BINARY under secure messaging with the MAC computed on the host.
 #include "ZUICAPI.h"
+#include "common/Instructions.h"
 #include "card/BinaryPosition.h"
 #include "softenc.h"
 
@@ -26,7 +27,7 @@ int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned cha
     if (card->GenerateRandom(iv, 4) == 0) {
         return 0;
     }
-    unsigned char cmd[256] = {0x04, 0xD6, 0x00, 0x00, 0x00};
+    unsigned char cmd[256] = {CLA_SECURE, INS_UPDATE_BINARY, 0x00, 0x00, 0x00};
     cmd[2] = static_cast<unsigned char>((offset >> 8) & 0xFF);
     cmd[3] = static_cast<unsigned char>(offset & 0xFF);
     cmd[4] = static_cast<unsigned char>(dataLength + MAC_LENGTH);

@@ -1,6 +1,7 @@
 // WRITE KEY under secure messaging with the key block encrypted and the MAC
 // computed on the host.
 #include "ZUICAPI.h"
+#include "common/Instructions.h"
 #include "softenc.h"
 #include "softenc/SecureWipe.h"
 
@@ -41,7 +42,7 @@ int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char
     if (sam->GenerateRandom(iv, 4) == 0) {
         return 0;
     }
-    unsigned char cmd[128] = {0x84, 0xD4, 0x00, 0x00, 0x00};
+    unsigned char cmd[128] = {CLA_PROPRIETARY_SECURE, INS_WRITE_KEY, 0x00, 0x00, 0x00};
     cmd[4] = static_cast<unsigned char>(blockLength + MAC_LENGTH);
     std::memcpy(cmd + 5, encrypted, blockLength);
     CDESMac mac;

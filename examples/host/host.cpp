@@ -1,5 +1,6 @@
-// A host program on the installed ZUICAPI: opens the reader named on the
-// command line (default "sim"), resets the card, selects the master file,
+// A host program on the installed ZUICAPI: registers the simulated card and
+// SAM (ZUICSIM.h), opens the reader named on the command line (default "sim",
+// the simulated card in this process; or a PC/SC reader's name), resets the card, selects the master file,
 // and computes with softenc the secure-messaging DES MAC that a protected
 // UPDATE BINARY to this card would carry, on the card's own challenge.
 //
@@ -8,6 +9,7 @@
 // Exit status 0 when all went through, 1 when the card refused a command, 2
 // when the reader cannot be opened or holds no card.
 #include "ZUICAPI.h"
+#include "ZUICSIM.h"
 #include "softenc.h"
 
 #include <cstdio>
@@ -34,6 +36,7 @@ int Refused(const char* what, const CZUICAPI& card) {
 
 int main(int argc, char** argv) {
     std::string readerName = argc > 1 ? argv[1] : "sim";
+    ZUSimRegister();
 
     CZUICAPI card;
     if (card.Open(&readerName[0], ZU_PROTOCOL_ANY) == 0) {
@@ -60,12 +63,16 @@ int main(int argc, char** argv) {
     unsigned char masterFile[2] = {0x3F, 0x00};
     unsigned char fci[256];
     unsigned long fciLength = sizeof fci;
-    if (card.SelectDF(masterFile, fci, &fciLength) == 0) {
+    if (card.SelectDF(masterFile, fci, &fciLength) == 1) {
+        std::printf("master file 3F 00 selected, SW %04X\n", card.GetSW());
+        if (fciLength != 0) {
+            PrintHex("file control information:", fci, fciLength);
+        }
+    } else if (card.GetSW() == 0x6A82) {
+        // A blank card (the simulated card before it is issued) has none.
+        std::printf("no master file yet, SW 6A82: the card is blank\n");
+    } else {
         return Refused("SELECT of the master file 3F 00", card);
-    }
-    std::printf("master file 3F 00 selected, SW %04X\n", card.GetSW());
-    if (fciLength != 0) {
-        PrintHex("file control information:", fci, fciLength);
     }
 
     // The MAC's initial value: the card's 4-byte challenge, then 00 00 00 00.
