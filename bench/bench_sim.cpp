@@ -6,7 +6,7 @@
 #include "ZUICAPI.h"
 #include "sim/CZUSimTransport.h"
 #include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <benchmark/benchmark.h>
 

@@ -31,7 +31,7 @@
 // The SAM's commands (both SAMs):
 //   80 1A P1 P2 [factors]   prepare SAM key P1 for the next 80 FA; P2 the
 //                           key kind it must have (00 any, see
-//                           ZUSimAttributes.h); with data (8-byte factors)
+//                           "Key records" below); with data (8-byte factors)
 //                           the key prepared is the key diversified along
 //                           them (softenc's DiversifyKeyChain)
 //   80 FA P1 00 data        with the prepared key, which it uses up: P1 00
@@ -51,14 +51,14 @@
 // A key of usage key loading (the transport key 02) serves for nothing but
 // export: 80 1A and 80 FC refuse it with 69 85. The SAMs' keys are written
 // only under secure messaging, the keys held from the start are never
-// replaced, and no key of usage key loading is written (ZUSimAttributes.h).
+// replaced, and no key of usage key loading is written (below).
 // So CZUSAMIC::Diversify(P1, 00, factor) on the SAM gives
 // DiversifyKey(key P1, factor).
 //
 // Authentication: INTERNAL AUTHENTICATE 00 88 00 n answers the 8 data bytes
 // encrypted under key n; EXTERNAL AUTHENTICATE 00 82 00 n accepts the last
 // challenge (its bytes, zero-filled to 8) encrypted under key n. Each key
-// serves one of the two (its usage, ZUSimAttributes.h): a key that answers
+// serves one of the two (its usage, ZUICSIM.h): a key that answers
 // INTERNAL AUTHENTICATE is refused by EXTERNAL AUTHENTICATE with 69 85. The
 // social-security card and SAM take data of any length: INTERNAL
 // AUTHENTICATE answers the last block of the CBC encryption (zero initial

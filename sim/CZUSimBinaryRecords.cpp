@@ -2,7 +2,7 @@
 // READ, UPDATE and APPEND RECORD, in plain and (updates) secure messaging.
 #include "common/Instructions.h"
 #include "sim/CZUSimCard.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <algorithm>
 #include <cstring>

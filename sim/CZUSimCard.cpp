@@ -3,7 +3,7 @@
 // that sends it.
 #include "sim/CZUSimCard.h"
 #include "common/Instructions.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <cstring>
 #include <functional>

@@ -2,7 +2,7 @@
 // that the library's card classes send, with the file system, PINs, keys,
 // challenge and secure messaging that give those commands their meaning.
 // What the creation attributes, access conditions and key records mean is in
-// ZUSimAttributes.h; the SAM and social-security variants derive from it.
+// ZUICSIM.h; the SAM and social-security variants derive from it.
 //
 // Answers worth knowing:
 //   SELECT (P2 00) answers the file control information
@@ -77,7 +77,7 @@ class CZUSimCard : public CZUSimDevice {
     virtual unsigned short MayStoreKey(bool /*secure*/, const SimBytes& /*record*/) {
         return SW_OK;
     }
-    // File types this card creates (ZUSimAttributes.h).
+    // File types this card creates (ZUICSIM.h).
     virtual bool SupportsType(unsigned char type) const;
     // The text in the answer to reset's historical bytes.
     virtual std::string Name() const { return "ZUSIM-CARD"; }

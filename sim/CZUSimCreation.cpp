@@ -4,7 +4,7 @@
 #include "card/EraseKeys.h"
 #include "common/Instructions.h"
 #include "sim/CZUSimCard.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The simulated card's files: what kind of records they hold and the card
 // memory they take.
 #include "sim/CZUSimFile.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 namespace {
 // Card memory that one key record takes in a key file.

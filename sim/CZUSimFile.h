@@ -1,6 +1,6 @@
 // One file of the simulated card's file system: the master file, an
 // application directory or an elementary file, with what its creation
-// attributes mean (ZUSimAttributes.h) and its contents.
+// attributes mean (ZUICSIM.h) and its contents.
 #ifndef ZU_CZUSIMFILE_H
 #define ZU_CZUSIMFILE_H
 

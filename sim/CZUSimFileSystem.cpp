@@ -3,7 +3,7 @@
 // and the access conditions of the EF that a command addresses.
 #include "common/Instructions.h"
 #include "sim/CZUSimCard.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Key records: validation, storage and the try counters.
 #include "sim/CZUSimKeyStore.h"
 #include "common/StatusWords.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 namespace {
 const size_t RECORD_HEADER = 3; // number, kind, limit

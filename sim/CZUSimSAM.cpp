@@ -3,7 +3,7 @@
 #include "common/Instructions.h"
 #include "common/StatusWords.h"
 #include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "softenc.h"
 
 #include <cstring>

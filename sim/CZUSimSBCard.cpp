@@ -2,7 +2,7 @@
 // file and authentication data of any length.
 #include "sim/CZUSimSBCard.h"
 #include "common/Instructions.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <functional>
 

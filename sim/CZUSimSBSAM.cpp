@@ -2,7 +2,7 @@
 #include "sim/CZUSimSBSAM.h"
 #include "common/Instructions.h"
 #include "common/StatusWords.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "softenc.h"
 
 #include <functional>

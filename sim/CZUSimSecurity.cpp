@@ -4,7 +4,7 @@
 #include "common/Instructions.h"
 #include "sim/CZUSimCard.h"
 #include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <algorithm>
 #include <cstring>

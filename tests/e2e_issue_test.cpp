@@ -4,7 +4,7 @@
 // those. Then the same card losing contact in the middle of the work.
 #include "ZUICAPI.h"
 #include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "softenc.h"
 #include "support/Hex.h"
 

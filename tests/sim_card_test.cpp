@@ -2,7 +2,7 @@
 // life, binary and record access with their bounds, PINs, challenges,
 // authentication, key loading and secure messaging, and the status words
 // each refusal gets.
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "support/SimSteps.h"
 
 #include <memory>

@@ -7,7 +7,7 @@
 #include "ZUICAPI.h"
 #include "sim/SimCrypto.h"
 #include "sim/VpcdBridge.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "support/SimSteps.h"
 
 #include <arpa/inet.h>

@@ -4,7 +4,7 @@
 // short identifier, the answer-to-reset file and authentication with data of
 // any length.
 #include "ZUICAPI.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "support/SimSteps.h"
 
 #include <cstdio>

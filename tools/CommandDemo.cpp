@@ -9,7 +9,7 @@
 #if defined(ZUIC_HAVE_SIM)
 #include "ZUICAPI.h"
 #include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 #include "softenc.h"
 #endif
 

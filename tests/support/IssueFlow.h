@@ -8,7 +8,7 @@
 
 #include "ZUICAPI.h"
 #include "sim/ZUSim.h"
-#include "sim/ZUSimAttributes.h"
+#include "ZUICSIM.h"
 
 #include <string>
 #include <vector>
