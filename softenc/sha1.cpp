@@ -50,11 +50,11 @@ SHA1CompressFunction BestCompress() {
 // Word t of the message schedule, kept in a ring of 16 words.
 #define SHA1_W(t)                                                                                  \
     ((t) < 16 ? w[(t)&15]                                                                          \
-              : (w[(t)&15] = RotateLeft32(                                                                 \
+              : (w[(t)&15] = RotateLeft32(                                                         \
                      w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1)))
 
 #define SHA1_ROUND(a, b, c, d, e, f, k, t)                                                         \
-    e += RotateLeft32(a, 5) + f(b, c, d) + (k) + SHA1_W(t);                                                \
+    e += RotateLeft32(a, 5) + f(b, c, d) + (k) + SHA1_W(t);                                        \
     b = RotateLeft32(b, 30);
 
 // Five rounds rotate the roles of the five working words back to the start.
@@ -69,7 +69,7 @@ void SHA1CompressPortable(uint32_t chain[5], const unsigned char* data, size_t b
     uint32_t a = chain[0], b = chain[1], c = chain[2], d = chain[3], e = chain[4];
     for (; blocks != 0; --blocks, data += SHA1_DATA_SIZE) {
         uint32_t w[16];
-        for (int i = 0; i < 16; ++i) {
+        for (size_t i = 0; i < 16; ++i) {
             w[i] = LoadBigEndian32(data + 4 * i);
         }
         const uint32_t a0 = a, b0 = b, c0 = c, d0 = d, e0 = e;
@@ -292,7 +292,7 @@ void SHA1Final(SHA1State* state, unsigned char* digest, unsigned int length) {
     }
     const unsigned int words = length / 4;
     for (i = 0; i < words; ++i) {
-        StoreBigEndian32(digest + 4 * i, state->chain[i]);
+        StoreBigEndian32(digest + size_t{4} * i, state->chain[i]);
     }
     const unsigned int leftover = length % 4;
     if (leftover != 0) {
