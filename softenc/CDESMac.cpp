@@ -1,4 +1,5 @@
 // CDESMac: the DES MAC of secure messaging, and ISO/IEC 9797-1 padding.
+#include "DESCore.h"
 #include "SecureWipe.h"
 #include "softenc.h"
 

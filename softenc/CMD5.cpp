@@ -1,33 +1,18 @@
-// CMD5: MD5 as in RFC 1321 over a state block the object owns on the heap.
+// CMD5: MD5 as in RFC 1321 over a state block the object owns on the heap
+// (HashState.h).
 // The block transform is unrolled into its 64 steps and reads the message
 // words straight from the input.
-#include "SecureWipe.h"
+#include "ByteOrder.h"
+#include "HashState.h"
 #include "softenc.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-inline uint32_t Rotl(uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
-
-inline uint32_t LoadLittleEndian(const unsigned char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline void StoreLittleEndian(unsigned char* p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
+using softenc::LoadLittleEndian32;
+using softenc::RotateLeft32;
+using softenc::StoreLittleEndian32;
 
 // The four auxiliary functions. Each step adds the message word and the
 // constant first and the function of b last, so that only the function and
@@ -40,19 +25,19 @@ inline void StoreLittleEndian(unsigned char* p, uint32_t v) {
 #define MD5_STEP(f, a, b, c, d, x, t, s)                                                           \
     a += (x) + (t);                                                                                \
     a += f(b, c, d);                                                                               \
-    a = Rotl(a, s) + (b);
+    a = RotateLeft32(a, s) + (b);
 
 #define MD5_STEP_G(a, b, c, d, x, t, s)                                                            \
     a += (x) + (t) + ((c) & ~(d));                                                                 \
     a += (b) & (d);                                                                                \
-    a = Rotl(a, s) + (b);
+    a = RotateLeft32(a, s) + (b);
 
 void MD5Compress(uint32_t chain[4], const unsigned char* data, size_t blocks) {
     uint32_t a = chain[0], b = chain[1], c = chain[2], d = chain[3];
     for (; blocks != 0; --blocks, data += 64) {
         uint32_t x[16];
         for (size_t i = 0; i < 16; ++i) {
-            x[i] = LoadLittleEndian(data + 4 * i);
+            x[i] = LoadLittleEndian32(data + 4 * i);
         }
         const uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
 
@@ -175,28 +160,23 @@ void MD5Update(MD5State* state, const unsigned char* input, unsigned int length)
 void MD5Final(MD5State* state, unsigned char digest[16]) {
     static const unsigned char padding[64] = {0x80};
     unsigned char bits[8];
-    StoreLittleEndian(bits, state->bitCount[0]);
-    StoreLittleEndian(bits + 4, state->bitCount[1]);
+    StoreLittleEndian32(bits, state->bitCount[0]);
+    StoreLittleEndian32(bits + 4, state->bitCount[1]);
     const unsigned int index = (state->bitCount[0] >> 3) & 63;
     MD5Update(state, padding, index < 56 ? 56 - index : 120 - index);
     MD5Update(state, bits, 8);
     for (size_t i = 0; i < 4; ++i) {
-        StoreLittleEndian(digest + 4 * i, state->chain[i]);
+        StoreLittleEndian32(digest + 4 * i, state->chain[i]);
     }
     MD5Init(state); // clears the whole block, message bytes included
 }
 
 } // namespace
 
-CMD5::CMD5() : state(static_cast<MD5State*>(std::malloc(sizeof(MD5State)))) {
-    if (state != nullptr) {
-        MD5Init(state);
-    }
-}
+CMD5::CMD5() : state(softenc::NewHashState(MD5Init)) {}
 
 CMD5::~CMD5() {
-    SecureWipe(state, sizeof(MD5State)); // message bytes may wait in it
-    std::free(state);
+    softenc::DeleteHashState(state);
 }
 
 void CMD5::Update(const unsigned char* input, unsigned int length) {
@@ -212,14 +192,5 @@ void CMD5::Final(unsigned char* digest) {
 }
 
 void CMD5::SetState(const void* block) {
-    if (block == nullptr || block == state) {
-        return;
-    }
-    if (state == nullptr) {
-        state = static_cast<MD5State*>(std::malloc(sizeof(MD5State)));
-        if (state == nullptr) {
-            return;
-        }
-    }
-    std::memcpy(state, block, sizeof(MD5State));
+    softenc::CopyHashState(state, block);
 }

@@ -31,11 +31,11 @@ int DecodeHexPairs(const char* hex, size_t count, unsigned char* output) {
 
 // Appends one character per BCD digit of length bytes.
 void BCDToString(const unsigned char* bcd, unsigned int length, char* output) {
-    for (unsigned int i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length; ++i) {
         output[2 * i] = kHexDigits[bcd[i] >> 4];
         output[2 * i + 1] = kHexDigits[bcd[i] & 0x0F];
     }
-    output[2 * length] = '\0';
+    output[2 * static_cast<size_t>(length)] = '\0';
 }
 
 } // namespace
@@ -47,7 +47,7 @@ int BytesToHexString(const unsigned char* input, unsigned int length, char* outp
     if (input == nullptr) {
         length = 0;
     }
-    for (unsigned int i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length; ++i) {
         output[2 * i] = kHexDigits[input[i] >> 4];
         output[2 * i + 1] = kHexDigits[input[i] & 0x0F];
     }

@@ -2,28 +2,17 @@
 // round, and triple DES as three back-to-back passes.
 #include "DESCore.h"
 
+#include "ByteOrder.h"
 #include "DESTables.h"
-#include "softenc.h"
+
+#include <cstddef>
 
 namespace {
 
-inline uint32_t Load32(const unsigned char* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-inline void Store32(uint32_t v, unsigned char* p) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
-inline uint32_t Rotl(uint32_t x, unsigned n) {
-    return (x << n) | (x >> (32 - n));
-}
-inline uint32_t Rotr(uint32_t x, unsigned n) {
-    return (x >> n) | (x << (32 - n));
-}
+using softenc::LoadBigEndian32;
+using softenc::RotateLeft32;
+using softenc::RotateRight32;
+using softenc::StoreBigEndian32;
 
 // The initial permutation as mask-and-swap steps; leaves each half rotated
 // left by one bit, as the round expects.
@@ -41,21 +30,21 @@ inline void InitialPermutation(uint32_t& l, uint32_t& r) {
     t = ((r >> 8) ^ l) & 0x00FF00FF;
     l ^= t;
     r ^= t << 8;
-    r = Rotl(r, 1);
+    r = RotateLeft32(r, 1);
     t = (l ^ r) & 0xAAAAAAAA;
     r ^= t;
     l ^= t;
-    l = Rotl(l, 1);
+    l = RotateLeft32(l, 1);
 }
 
 // The exact inverse of InitialPermutation.
 inline void FinalPermutation(uint32_t& l, uint32_t& r) {
     uint32_t t;
-    l = Rotr(l, 1);
+    l = RotateRight32(l, 1);
     t = (l ^ r) & 0xAAAAAAAA;
     l ^= t;
     r ^= t;
-    r = Rotr(r, 1);
+    r = RotateRight32(r, 1);
     t = ((r >> 8) ^ l) & 0x00FF00FF;
     l ^= t;
     r ^= t << 8;
@@ -75,7 +64,7 @@ inline void FinalPermutation(uint32_t& l, uint32_t& r) {
 inline uint32_t F(uint32_t half, const uint32_t* k) {
     const uint32_t(&sp)[8][64] = kDESTables.sp;
     uint32_t a = k[0] ^ half;
-    uint32_t b = k[1] ^ Rotr(half, 4);
+    uint32_t b = k[1] ^ RotateRight32(half, 4);
     return ((sp[7][a & 0x3F] ^ sp[5][(a >> 8) & 0x3F]) ^
             (sp[3][(a >> 16) & 0x3F] ^ sp[1][(a >> 24) & 0x3F])) ^
            ((sp[6][b & 0x3F] ^ sp[4][(b >> 8) & 0x3F]) ^
@@ -118,29 +107,29 @@ inline void Rounds2(const uint32_t* k, uint32_t& l0, uint32_t& r0, uint32_t& l1,
 
 template <int Passes>
 inline void CryptOne(const uint32_t* k, const unsigned char* in, unsigned char* out) {
-    uint32_t l = Load32(in), r = Load32(in + 4);
+    uint32_t l = LoadBigEndian32(in), r = LoadBigEndian32(in + 4);
     InitialPermutation(l, r);
     Rounds<Passes>(k, l, r);
     FinalPermutation(l, r);
-    Store32(l, out);
-    Store32(r, out + 4);
+    StoreBigEndian32(out, l);
+    StoreBigEndian32(out + 4, r);
 }
 
 template <int Passes>
 void CryptBlocks(const uint32_t* k, const unsigned char* in, unsigned char* out,
                  unsigned long blocks) {
     for (; blocks >= 2; blocks -= 2, in += 16, out += 16) {
-        uint32_t l0 = Load32(in), r0 = Load32(in + 4);
-        uint32_t l1 = Load32(in + 8), r1 = Load32(in + 12);
+        uint32_t l0 = LoadBigEndian32(in), r0 = LoadBigEndian32(in + 4);
+        uint32_t l1 = LoadBigEndian32(in + 8), r1 = LoadBigEndian32(in + 12);
         InitialPermutation(l0, r0);
         InitialPermutation(l1, r1);
         Rounds2<Passes>(k, l0, r0, l1, r1);
         FinalPermutation(l0, r0);
         FinalPermutation(l1, r1);
-        Store32(l0, out);
-        Store32(r0, out + 4);
-        Store32(l1, out + 8);
-        Store32(r1, out + 12);
+        StoreBigEndian32(out, l0);
+        StoreBigEndian32(out + 4, r0);
+        StoreBigEndian32(out + 8, l1);
+        StoreBigEndian32(out + 12, r1);
     }
     if (blocks != 0) {
         CryptOne<Passes>(k, in, out);

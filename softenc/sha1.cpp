@@ -4,6 +4,8 @@
 // so the rest of the library keeps to baseline x86-64.
 #include "sha1.h"
 
+#include "ByteOrder.h"
+
 #include <atomic>
 #include <cassert>
 #include <cstring>
@@ -15,25 +17,9 @@
 
 namespace {
 
-inline uint32_t Rotl(uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
-
-inline uint32_t LoadBigEndian(const unsigned char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline void StoreBigEndian(unsigned char* p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
+using softenc::LoadBigEndian32;
+using softenc::RotateLeft32;
+using softenc::StoreBigEndian32;
 
 void AddBlocks(SHA1State* state, size_t blocks) {
     uint64_t count = (static_cast<uint64_t>(state->blockCount[1]) << 32) | state->blockCount[0];
@@ -64,12 +50,12 @@ SHA1CompressFunction BestCompress() {
 // Word t of the message schedule, kept in a ring of 16 words.
 #define SHA1_W(t)                                                                                  \
     ((t) < 16 ? w[(t)&15]                                                                          \
-              : (w[(t)&15] = Rotl(                                                                 \
+              : (w[(t)&15] = RotateLeft32(                                                         \
                      w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1)))
 
 #define SHA1_ROUND(a, b, c, d, e, f, k, t)                                                         \
-    e += Rotl(a, 5) + f(b, c, d) + (k) + SHA1_W(t);                                                \
-    b = Rotl(b, 30);
+    e += RotateLeft32(a, 5) + f(b, c, d) + (k) + SHA1_W(t);                                        \
+    b = RotateLeft32(b, 30);
 
 // Five rounds rotate the roles of the five working words back to the start.
 #define SHA1_ROUND5(f, k, t)                                                                       \
@@ -83,8 +69,8 @@ void SHA1CompressPortable(uint32_t chain[5], const unsigned char* data, size_t b
     uint32_t a = chain[0], b = chain[1], c = chain[2], d = chain[3], e = chain[4];
     for (; blocks != 0; --blocks, data += SHA1_DATA_SIZE) {
         uint32_t w[16];
-        for (int i = 0; i < 16; ++i) {
-            w[i] = LoadBigEndian(data + 4 * i);
+        for (size_t i = 0; i < 16; ++i) {
+            w[i] = LoadBigEndian32(data + 4 * i);
         }
         const uint32_t a0 = a, b0 = b, c0 = c, d0 = d, e0 = e;
         SHA1_ROUND5(SHA1_CH, 0x5A827999u, 0)
@@ -296,8 +282,8 @@ void SHA1Final(SHA1State* state, unsigned char* digest, unsigned int length) {
     std::memset(state->buffer + i, 0, SHA1_DATA_SIZE - 8 - i);
     const uint32_t high = (state->blockCount[1] << 9) | (state->blockCount[0] >> 23);
     const uint32_t low = (state->blockCount[0] << 9) | (waiting << 3);
-    StoreBigEndian(state->buffer + SHA1_DATA_SIZE - 8, high);
-    StoreBigEndian(state->buffer + SHA1_DATA_SIZE - 4, low);
+    StoreBigEndian32(state->buffer + SHA1_DATA_SIZE - 8, high);
+    StoreBigEndian32(state->buffer + SHA1_DATA_SIZE - 4, low);
     compress(state->chain, state->buffer, 1);
 
     assert(length <= SHA1_DIGEST_SIZE);
@@ -306,7 +292,7 @@ void SHA1Final(SHA1State* state, unsigned char* digest, unsigned int length) {
     }
     const unsigned int words = length / 4;
     for (i = 0; i < words; ++i) {
-        StoreBigEndian(digest + 4 * i, state->chain[i]);
+        StoreBigEndian32(digest + size_t{4} * i, state->chain[i]);
     }
     const unsigned int leftover = length % 4;
     if (leftover != 0) {

@@ -10,12 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr unsigned int SHA1_DATA_SIZE = 64;     // bytes per block
-constexpr unsigned int SHA1_DIGEST_SIZE = 20;   // digest bytes
+constexpr unsigned int SHA1_DATA_SIZE = 64;   // bytes per block
+constexpr unsigned int SHA1_DIGEST_SIZE = 20; // digest bytes
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the core's own name for it
 constexpr unsigned int _SHA1_DIGEST_LENGTH = 5; // digest words
 
 static_assert(sizeof(SHA1State::buffer) == SHA1_DATA_SIZE, "one block is buffered");
-static_assert(sizeof(SHA1State::chain) == _SHA1_DIGEST_LENGTH * 4, "five chaining words");
+static_assert(sizeof(SHA1State::chain) == sizeof(uint32_t) * _SHA1_DIGEST_LENGTH,
+              "five chaining words");
 
 void SHA1Init(SHA1State* state);
 void SHA1Update(SHA1State* state, const unsigned char* input, size_t length);

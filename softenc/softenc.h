@@ -25,36 +25,9 @@
 #include <cstddef>
 #include <cstdint>
 
+struct DESContext; // a key schedule of the DES core, on the stack of one call
+
 // ---- Block ciphers, MAC engine, key derivation and session MACs ----
-
-// Key schedules, built afresh for each call of a cipher and kept on the
-// caller's stack. Each round's subkey is two words (see DESTables.h).
-struct DESContext {
-    uint32_t encrypt[32]; // rounds 1 to 16
-    uint32_t decrypt[32]; // the same rounds in reverse order
-};
-
-struct DES3Context {
-    uint32_t encrypt[96]; // three 16-round schedules in the order a block meets them
-    uint32_t decrypt[96];
-};
-
-void DESKeySchedule(uint32_t subkeys[32], const unsigned char key[8]);
-void DESSetKey(DESContext* context, const unsigned char key[8]);
-void DES3SetKey2(DES3Context* context, const unsigned char key[16]);
-void DES3SetKey3(DES3Context* context, const unsigned char key[24]);
-void DESCryptBlock(const uint32_t subkeys[32], const unsigned char input[8],
-                   unsigned char output[8]);
-void DES3CryptBlock(const uint32_t subkeys[96], const unsigned char input[8],
-                    unsigned char output[8]);
-void DESEncryptBlock(const DESContext* context, const unsigned char input[8],
-                     unsigned char output[8]);
-void DESDecryptBlock(const DESContext* context, const unsigned char input[8],
-                     unsigned char output[8]);
-void DES3EncryptBlock(const DES3Context* context, const unsigned char input[8],
-                      unsigned char output[8]);
-void DES3DecryptBlock(const DES3Context* context, const unsigned char input[8],
-                      unsigned char output[8]);
 
 // A block cipher over whole 8-byte blocks in ECB fashion. The order of the
 // virtual operations is fixed: destructor, the two ProcessBlocks, BlockSize.
@@ -125,7 +98,7 @@ class CDESMac {
 
   private:
     int ProcessBlock();
-    int ProcessBlock(const DESContext* context);
+    int ProcessBlock(const DESContext* context); // one key schedule for many blocks
     void Reset();
 
     unsigned char m_key[16];
@@ -231,8 +204,8 @@ class CMD5 final : public CHash {
     MD5State* state;
 };
 
-// SHA-1 (FIPS 180-1), 20-byte digest, over the core in sha1.h. Allocation
-// failure is handled as in CMD5.
+// SHA-1 (FIPS 180-1), 20-byte digest. Allocation failure is handled as in
+// CMD5.
 class CSHA1 final : public CHash {
   public:
     CSHA1();

@@ -8,6 +8,7 @@
 // The build binds symbols at load time (-z now): a lazily bound first call
 // would have the dynamic linker save the vector registers, and any key bytes
 // in them, on the stack.
+#include "DESCore.h"
 #include "ZUICAPI.h"
 #include "softenc.h"
 #include "support/Hex.h"

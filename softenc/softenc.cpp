@@ -1,2 +1,0 @@
-// Process-wide parts of softenc that belong to no single facility.
-#include "softenc.h"
