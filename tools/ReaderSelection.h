@@ -1,7 +1,7 @@
 // Which reader a command uses, and opening it with a card in it. Every
 // failure here gets a one-line message: an unknown reader with the list of
-// known ones, no reader at all, no card. The commands exit with status 3.
-// The commands exit with status 3 for all of them.
+// known ones, no reader at all, no card. The commands exit with status 3
+// for all of them.
 #ifndef ZUIC_READERSELECTION_H
 #define ZUIC_READERSELECTION_H
 
