@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "common/Bytes.h"
 #include "softenc/softenc.h"
 
 #include <cstring>
@@ -18,15 +19,15 @@ namespace {
 unsigned char kKey[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
 const unsigned char kIV[8] = {0x12, 0x34, 0x56, 0x78, 0x90, 0xAB, 0xCD, 0xEF};
 
-std::vector<unsigned char> Buffer(size_t size) {
-    std::vector<unsigned char> data(size);
+Bytes Buffer(size_t size) {
+    Bytes data(size);
     for (size_t i = 0; i < size; ++i)
         data[i] = static_cast<unsigned char>(i * 31 + 7);
     return data;
 }
 
 void SoftencCBC(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     CDESEncryptor cipher(kKey);
     for (auto _ : state) {
         CCBCEncryptFilter filter(&cipher, kIV);
@@ -38,13 +39,13 @@ void SoftencCBC(benchmark::State& state) {
 }
 
 void OpenSSLCBC(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     for (auto _ : state) {
         DES_key_schedule schedule;
         DES_set_key_unchecked(reinterpret_cast<const_DES_cblock*>(kKey), &schedule);
         // The padded message in a buffer of its own, as the filter's output.
         const size_t pad = 8 - data.size() % 8;
-        std::vector<unsigned char> out(data.size() + pad);
+        Bytes out(data.size() + pad);
         std::memcpy(out.data(), data.data(), data.size());
         std::memset(out.data() + data.size(), static_cast<int>(pad), pad);
         DES_cblock iv;

@@ -9,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "common/Bytes.h"
 #include "softenc/softenc.h"
 
 #include <cstring>
@@ -17,19 +18,18 @@
 namespace {
 
 // Not const: OpenSSL takes key blocks through a non-const pointer type.
-unsigned char kKey[24] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
-                                0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10,
-                                0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67};
+unsigned char kKey[24] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xFE, 0xDC, 0xBA, 0x98,
+                          0x76, 0x54, 0x32, 0x10, 0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67};
 
-std::vector<unsigned char> Buffer(size_t size) {
-    std::vector<unsigned char> data(size);
+Bytes Buffer(size_t size) {
+    Bytes data(size);
     for (size_t i = 0; i < size; ++i)
         data[i] = static_cast<unsigned char>(i * 31 + 7);
     return data;
 }
 
 template <class Cipher> void Softenc(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     Cipher cipher(kKey);
     for (auto _ : state) {
         cipher.ProcessBlocks(data.data(), data.size());
@@ -39,7 +39,7 @@ template <class Cipher> void Softenc(benchmark::State& state) {
 }
 
 void OpenSSLDES(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     for (auto _ : state) {
         DES_key_schedule schedule;
         DES_set_key_unchecked(reinterpret_cast<const_DES_cblock*>(kKey), &schedule);
@@ -53,7 +53,7 @@ void OpenSSLDES(benchmark::State& state) {
 }
 
 template <int Keys> void OpenSSLTDES(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     for (auto _ : state) {
         DES_key_schedule k1, k2, k3;
         DES_set_key_unchecked(reinterpret_cast<const_DES_cblock*>(kKey), &k1);
@@ -71,7 +71,7 @@ template <int Keys> void OpenSSLTDES(benchmark::State& state) {
 }
 
 void NettleDES(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     for (auto _ : state) {
         des_ctx ctx;
         des_set_key(&ctx, kKey);
@@ -82,7 +82,7 @@ void NettleDES(benchmark::State& state) {
 }
 
 template <int Keys> void NettleTDES(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char key[24];
     std::memcpy(key, kKey, 16);
     std::memcpy(key + 16, Keys == 3 ? kKey + 16 : kKey, 8);
@@ -96,7 +96,7 @@ template <int Keys> void NettleTDES(benchmark::State& state) {
 }
 
 void SoftencMac(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char mac[4];
     for (auto _ : state) {
         CDESMac engine;
@@ -112,7 +112,7 @@ void SoftencMac(benchmark::State& state) {
 // DES: CBC under K1, then the last block decrypted under K2 and encrypted
 // under K1; both schedules made once per message.
 void OpenSSLRetailMac(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char mac[4];
     for (auto _ : state) {
         DES_key_schedule k1, k2;

@@ -5,6 +5,7 @@
 // with the SHA-instruction path chosen at run time.
 // softenc's SHA-1 core first: nettle's header then defines the same
 // constant names as macros of the same values.
+#include "common/Bytes.h"
 #include "softenc/sha1.h"
 #include "softenc/softenc.h"
 
@@ -19,15 +20,15 @@
 
 namespace {
 
-std::vector<unsigned char> Buffer(size_t size) {
-    std::vector<unsigned char> data(size);
+Bytes Buffer(size_t size) {
+    Bytes data(size);
     for (size_t i = 0; i < size; ++i)
         data[i] = static_cast<unsigned char>(i * 31 + 7);
     return data;
 }
 
 template <class Hash> void Softenc(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char digest[20];
     Hash hash;
     for (auto _ : state) {
@@ -45,7 +46,7 @@ void SoftencSHA1Portable(benchmark::State& state) {
 }
 
 template <const EVP_MD* (*Md)()> void OpenSSL(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     const EVP_MD* md = Md();
@@ -61,7 +62,7 @@ template <const EVP_MD* (*Md)()> void OpenSSL(benchmark::State& state) {
 }
 
 void NettleMD5(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char digest[MD5_DIGEST_SIZE];
     for (auto _ : state) {
         md5_ctx ctx;
@@ -74,7 +75,7 @@ void NettleMD5(benchmark::State& state) {
 }
 
 void NettleSHA1(benchmark::State& state) {
-    std::vector<unsigned char> data = Buffer(state.range(0));
+    Bytes data = Buffer(state.range(0));
     unsigned char digest[SHA1_DIGEST_SIZE];
     for (auto _ : state) {
         sha1_ctx ctx;

@@ -60,8 +60,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 m.rate = bytes->second.value;
                 m.bytes = true;
             } else {
-                double seconds = run.GetAdjustedRealTime() /
-                                 benchmark::GetTimeUnitMultiplier(run.time_unit);
+                double seconds =
+                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
                 m.rate = seconds > 0 ? 1.0 / seconds : 0;
                 m.bytes = false;
             }

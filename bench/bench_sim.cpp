@@ -3,6 +3,7 @@
 // and what the library adds to each exchange over the raw transport call
 // that carries it ("transport": the same APDUs straight to the simulated
 // reader's Transmit).
+#include "common/Bytes.h"
 #include "ZUICAPI.h"
 #include "sim/CZUSimTransport.h"
 #include "sim/ZUSim.h"
@@ -36,9 +37,9 @@ bool Issue() {
         return false;
     }
     unsigned char serial[8] = {0}, keys[2] = {0x00, 0x01};
-    std::vector<unsigned char> record = {0x01, ZUSIM_KEY_TDES2, 0x00};
+    Bytes record = {0x01, ZUSIM_KEY_TDES2, 0x00};
     record.insert(record.end(), KEY, KEY + 16);
-    std::vector<unsigned char> data(FILE_SIZE);
+    Bytes data(FILE_SIZE);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<unsigned char>(i);
     }
@@ -65,7 +66,7 @@ void ReadBinaryLibrary(benchmark::State& state) {
         state.SkipWithError("the simulated card could not be issued");
         return;
     }
-    std::vector<unsigned char> buffer(state.range(0));
+    Bytes buffer(state.range(0));
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (card.ReadBinaryFile(buffer.data(), buffer.size(), 0) != 1) {
             state.SkipWithError("ReadBinaryFile failed");
@@ -86,7 +87,7 @@ void ReadBinaryTransport(benchmark::State& state) {
     unsigned char answer[ZU_MAX_ANSWER];
     size_t answerLength = 0;
     transport->Transmit(select, sizeof select, answer, &answerLength);
-    std::vector<unsigned char> buffer(state.range(0));
+    Bytes buffer(state.range(0));
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         for (size_t done = 0; done < buffer.size(); done += 128) {
             unsigned char read[5] = {0x00, 0xB0, static_cast<unsigned char>(done >> 8),
@@ -147,7 +148,7 @@ void UpdateMacLibrary(benchmark::State& state) {
         state.SkipWithError("the simulated card could not be issued");
         return;
     }
-    std::vector<unsigned char> data(state.range(0), 0x5A);
+    Bytes data(state.range(0), 0x5A);
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (UpdateBinaryWithSoftwareMac(&card, U(KEY), data.data(), data.size(), 0) != 1) {
             state.SkipWithError("UpdateBinaryWithSoftwareMac failed");

@@ -2,6 +2,7 @@
 // CZUReader::SendCommand against a bare SCardTransmit loop, both on the same
 // reader in the same run. The card is served from a thread of this program;
 // without pcscd both benchmarks report an error and the others still run.
+#include "common/Bytes.h"
 #include "ZUICRD.h"
 #include "sim/VpcdBridge.h"
 
@@ -24,9 +25,9 @@ const unsigned char GET_CHALLENGE[5] = {0x00, 0x84, 0x00, 0x00, 0x08};
 // Answers every command with eight bytes and 90 00.
 class CChallengeCard : public CZUSimDevice {
   public:
-    std::vector<unsigned char> PowerOn() override { return {0x3B, 0x02, 0x14, 0x50}; }
+    Bytes PowerOn() override { return {0x3B, 0x02, 0x14, 0x50}; }
     void PowerOff() override {}
-    std::vector<unsigned char> Process(const unsigned char*, size_t) override {
+    Bytes Process(const unsigned char*, size_t) override {
         return {1, 2, 3, 4, 5, 6, 7, 8, 0x90, 0x00};
     }
 };

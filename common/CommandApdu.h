@@ -32,9 +32,7 @@ struct CommandApdu {
     // The fields point into apdu.
     bool Parse(const unsigned char* apdu, size_t length);
 
-    Case GetCase() const {
-        return lc == 0 ? (hasLe ? kCase2 : kCase1) : (hasLe ? kCase4 : kCase3);
-    }
+    Case GetCase() const { return lc == 0 ? (hasLe ? kCase2 : kCase1) : (hasLe ? kCase4 : kCase3); }
 };
 
 // Header, then Lc and the data when there is any: the shape of every command

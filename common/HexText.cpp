@@ -8,8 +8,9 @@ bool IsSeparator(char c) {
     return c == ' ' || c == '\t' || c == ':';
 }
 
-// A character as it can be shown inside quotes in a one-line message.
-std::string Printable(char c) {
+} // namespace
+
+std::string PrintableCharacter(char c) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u >= 0x20 && u < 0x7F) {
         return std::string(1, c);
@@ -18,8 +19,6 @@ std::string Printable(char c) {
     std::snprintf(buffer, sizeof buffer, "\\x%02X", u);
     return buffer;
 }
-
-} // namespace
 
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -45,7 +44,7 @@ bool ParseHex(const std::string& text, Bytes& bytes, std::string& error) {
         size_t start = i;
         while (i < text.size() && !IsSeparator(text[i])) {
             if (HexDigitValue(text[i]) < 0) {
-                error = "'" + Printable(text[i]) + "' is not a hex digit";
+                error = "'" + PrintableCharacter(text[i]) + "' is not a hex digit";
                 bytes.clear();
                 return false;
             }

@@ -20,6 +20,10 @@ inline std::string FormatHex(const Bytes& bytes) {
     return FormatHex(bytes.data(), bytes.size());
 }
 
+// A character as it can stand inside quotes in a one-line message: itself
+// when printable ASCII, "\\xNN" otherwise.
+std::string PrintableCharacter(char c);
+
 // The value of one hex digit, or -1.
 int HexDigitValue(char c);
 

@@ -35,7 +35,6 @@ enum : unsigned short {
     SW_NO_DIAGNOSIS = 0x6F00,
 };
 
-
 // "file not found" for 6A 82, "2 more bytes available" for 61 02, "counter
 // 3 (verification failed, 3 tries left)" for 63 C3; the meaning of the
 // status word's group for codes that ISO/IEC 7816-4 does not list one by

@@ -6,6 +6,7 @@
 #ifndef ZU_FUZZ_CANARYBUFFER_H
 #define ZU_FUZZ_CANARYBUFFER_H
 
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 
 #include <cstddef>
@@ -36,7 +37,7 @@ class CCanaryBuffer {
     // True when bytes [from, to) still hold the fill. Compared a run at a
     // time: the buffers reach tens of kilobytes.
     bool Untouched(size_t from, size_t to) const {
-        static const std::vector<unsigned char> fill(4096, static_cast<unsigned char>(FILL));
+        static const Bytes fill(4096, static_cast<unsigned char>(FILL));
         if (to > m_size) {
             to = m_size;
         }
@@ -51,7 +52,7 @@ class CCanaryBuffer {
     }
 
   private:
-    std::vector<unsigned char> m_block;
+    Bytes m_block;
     size_t m_size;
 };
 

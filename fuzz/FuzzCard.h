@@ -6,15 +6,16 @@
 #ifndef ZU_FUZZ_FUZZCARD_H
 #define ZU_FUZZ_FUZZCARD_H
 
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "ZUICAPI.h"
 
 #include <vector>
 
 struct FuzzCommand {
-    std::vector<unsigned char> apdu;
+    Bytes apdu;
     int result = 0;
-    std::vector<unsigned char> delivered; // response bytes the reader wrote
+    Bytes delivered; // response bytes the reader wrote
 };
 
 template <class Card> class CFuzzCard : public Card {

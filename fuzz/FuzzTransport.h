@@ -8,6 +8,7 @@
 #ifndef ZU_FUZZ_FUZZTRANSPORT_H
 #define ZU_FUZZ_FUZZTRANSPORT_H
 
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "ZUICRD.h"
 
@@ -21,10 +22,10 @@
 enum { ZU_FUZZ_LONGEST_COMMAND = 261 };
 
 struct FuzzExchange {
-    std::vector<unsigned char> command;
-    bool transmitted = false;          // Transmit reported success
-    size_t reported = 0;               // the answer length Transmit reported
-    std::vector<unsigned char> answer; // what it wrote, at most ZU_MAX_ANSWER bytes
+    Bytes command;
+    bool transmitted = false; // Transmit reported success
+    size_t reported = 0;      // the answer length Transmit reported
+    Bytes answer;             // what it wrote, at most ZU_MAX_ANSWER bytes
 
     // An answer the reader must take: a status word and no more than its buffer.
     bool Usable() const { return transmitted && reported >= 2 && reported <= ZU_MAX_ANSWER; }
@@ -80,7 +81,7 @@ class CFuzzTransport : public CZUTransport {
         *atrLen = m_input.ConsumeBool() ? length : written;
         return true;
     }
-    std::vector<unsigned char> lastAtr;
+    Bytes lastAtr;
 
     bool IsCardPresent() override { return !closed && (Spent() || m_input.ConsumeBool()); }
     bool ChangeSlot(int) override {

@@ -3,6 +3,7 @@
 // bytes, text outputs between canaries in exactly the room documented
 // (9 characters for a date, 15 for a date and time).
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "softenc.h"
 
@@ -41,7 +42,7 @@ bool ValidTime(const unsigned char* time) {
     return hour <= 23 && minute <= 59 && second <= 59;
 }
 
-std::unique_ptr<unsigned char[]> Exactly(const std::vector<unsigned char>& bytes) {
+std::unique_ptr<unsigned char[]> Exactly(const Bytes& bytes) {
     std::unique_ptr<unsigned char[]> block(new unsigned char[bytes.size()]);
     std::memcpy(block.get(), bytes.data(), bytes.size());
     return block;
@@ -65,7 +66,7 @@ void CheckText(const unsigned char* bcd, size_t length,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    std::vector<unsigned char> bytes = in.ConsumeBytes<unsigned char>(7);
+    Bytes bytes = in.ConsumeBytes<unsigned char>(7);
     bytes.resize(7);
     if (in.ConsumeBool()) {
         // Mostly well-formed BCD, so that the calendar itself is tested.
@@ -73,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             b = static_cast<unsigned char>((b >> 4) % 10 << 4 | (b & 0x0F) % 10);
         }
     }
-    const std::vector<unsigned char> dateBytes(bytes.begin(), bytes.begin() + 4);
-    const std::vector<unsigned char> timeBytes(bytes.begin() + 4, bytes.end());
+    const Bytes dateBytes(bytes.begin(), bytes.begin() + 4);
+    const Bytes timeBytes(bytes.begin() + 4, bytes.end());
     std::unique_ptr<unsigned char[]> date = Exactly(dateBytes);
     std::unique_ptr<unsigned char[]> time = Exactly(timeBytes);
     std::unique_ptr<unsigned char[]> dateTime = Exactly(bytes);

@@ -13,6 +13,7 @@
 // - the input buffers are read only within their lengths (each is a heap
 //   block of exactly that size).
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCard.h"
 #include "FuzzCheck.h"
 #include "FuzzTransport.h"
@@ -33,7 +34,6 @@ namespace {
 const unsigned long kLargestBuffer = 70000;
 const unsigned long kShortBlock = 64;
 
-typedef std::vector<unsigned char> Bytes;
 typedef std::vector<FuzzCommand> Log;
 
 enum Verdict {
@@ -259,7 +259,7 @@ void EraseMF(Cards& cards, CZUICAPI& card) {
     CheckCommands({SENT, 21, 4, false}, result, log);
     // erase; or erase, key 1, erase; or erase, key 1, key 2, erase; or
     // erase, key 1, key 2 when both keys are refused.
-    std::vector<unsigned char> ins;
+    Bytes ins;
     for (const FuzzCommand& command : log) {
         ins.push_back(command.apdu[1]);
     }

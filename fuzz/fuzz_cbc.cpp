@@ -5,6 +5,7 @@
 // CBC computed block by block here; the initial vector lies in a heap block
 // of exactly one block, and the toy cipher checks that it is only ever
 // asked for one whole block.
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "softenc.h"
 
@@ -15,8 +16,6 @@
 #include <vector>
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 // A keyed byte permutation of one block: output byte i is input byte
 // i + 1 (cyclically) XOR a key byte; the decrypting form undoes it.

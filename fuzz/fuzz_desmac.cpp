@@ -6,6 +6,7 @@
 // pieces lie in heap blocks of exactly their length, the MAC and the padded
 // buffer between canaries.
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "softenc.h"
 
@@ -16,8 +17,6 @@
 #include <vector>
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 std::unique_ptr<unsigned char[]> Exactly(const Bytes& bytes) {
     std::unique_ptr<unsigned char[]> block(new unsigned char[bytes.size()]);

@@ -5,6 +5,7 @@
 // between canaries in exactly DigestSize bytes; pieces lie in heap blocks
 // of exactly their length.
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "softenc.h"
 
@@ -15,8 +16,6 @@
 #include <vector>
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 void Feed(CHash& hash, const unsigned char* data, size_t length) {
     std::unique_ptr<unsigned char[]> exact(new unsigned char[length]);

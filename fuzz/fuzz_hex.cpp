@@ -4,6 +4,7 @@
 // where there is one), the outputs between canaries, so that a read past
 // the text or a write past the room offered is caught.
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "softenc.h"
 
@@ -29,7 +30,7 @@ int NibbleOf(char c) {
 
 // Decodes pairs until the first character that is not hexadecimal; the
 // count of whole bytes decoded, and whether every pair was valid.
-bool Decode(const std::string& text, std::vector<unsigned char>& bytes) {
+bool Decode(const std::string& text, Bytes& bytes) {
     bytes.clear();
     for (size_t i = 0; i + 1 < text.size(); i += 2) {
         const int high = NibbleOf(text[i]);
@@ -42,7 +43,7 @@ bool Decode(const std::string& text, std::vector<unsigned char>& bytes) {
     return true;
 }
 
-void CheckWritten(const CCanaryBuffer& out, const std::vector<unsigned char>& bytes) {
+void CheckWritten(const CCanaryBuffer& out, const Bytes& bytes) {
     out.CheckCanaries();
     FUZZ_CHECK(bytes.size() <= out.Size(), "decoded past the room");
     FUZZ_CHECK(bytes.empty() || std::memcmp(out.Data(), bytes.data(), bytes.size()) == 0,
@@ -60,7 +61,7 @@ void StringToBytes(FuzzedDataProvider& in) {
     int outLen = room;
     const int result = HexStringToBytes(hex.get(), out.Data(), &outLen);
 
-    std::vector<unsigned char> bytes;
+    Bytes bytes;
     const bool fits = text.size() % 2 == 0 && static_cast<long>(text.size() / 2) <= room;
     const bool valid = fits && Decode(text, bytes);
     FUZZ_CHECK(result == (valid ? 1 : 0), "HexStringToBytes judged the text wrongly");
@@ -80,7 +81,7 @@ void CharsToBytes(FuzzedDataProvider& in) {
     const unsigned int length = static_cast<unsigned int>(text.size());
     CCanaryBuffer out(length / 2);
     const int result = HexToBytes(hex.get(), length, out.Data());
-    std::vector<unsigned char> bytes;
+    Bytes bytes;
     const bool valid = length % 2 == 0 && Decode(text, bytes);
     FUZZ_CHECK(result == (valid ? 1 : 0), "HexToBytes judged the text wrongly");
     if (length % 2 != 0) {
@@ -91,7 +92,7 @@ void CharsToBytes(FuzzedDataProvider& in) {
 }
 
 void BytesToText(FuzzedDataProvider& in) {
-    const std::vector<unsigned char> bytes = in.ConsumeBytes<unsigned char>(300);
+    const Bytes bytes = in.ConsumeBytes<unsigned char>(300);
     std::unique_ptr<unsigned char[]> input(new unsigned char[bytes.size()]);
     if (!bytes.empty()) {
         std::memcpy(input.get(), bytes.data(), bytes.size());

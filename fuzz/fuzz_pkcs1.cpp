@@ -4,6 +4,7 @@
 // their byte length, outputs between canaries in exactly
 // MaxUnpaddedLength bytes.
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "softenc.h"
 
@@ -14,8 +15,6 @@
 #include <vector>
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 // Data length of a valid block, or -1: [00 when the bit length is not a
 // multiple of 8] type, at least 8 padding bytes (FF for type 1, any non-zero

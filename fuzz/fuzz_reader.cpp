@@ -12,6 +12,7 @@
 // answers' data in order, cut at the room offered, with nothing written past it. Reset, presence,
 // slot changes, Close and copies sharing one connection are exercised between commands.
 #include "CanaryBuffer.h"
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "FuzzTransport.h"
 #include "ZUICRD.h"
@@ -22,8 +23,6 @@
 #include <vector>
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 const size_t kLongestCommand = 260; // header, Lc and 255 data bytes
 const int kMostGetResponses = 256;

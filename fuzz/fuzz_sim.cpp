@@ -5,6 +5,7 @@
 // with at most 256 data bytes in front of it, and the device must never
 // read past the command it was given (each command lies in a heap block of
 // exactly its length).
+#include "common/Bytes.h"
 #include "FuzzCheck.h"
 #include "sim/ZUSim.h"
 
@@ -15,13 +16,13 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const char* const names[] = {"sim", "simsam", "simsb", "simsbsam",
+    static const char* const names[] = {"sim",    "simsam",    "simsb",    "simsbsam",
                                         "sim:t0", "simsam:t0", "simsb:t0", "simsbsam:t0"};
     FuzzedDataProvider input(data, size);
     const char* name = names[input.ConsumeIntegralInRange<size_t>(0, 7)];
     std::unique_ptr<CZUSimDevice> device = ZUSimCreate(name);
     FUZZ_CHECK(device != nullptr, "every simulated reader name gives a device");
-    std::vector<unsigned char> atr = device->PowerOn();
+    Bytes atr = device->PowerOn();
     FUZZ_CHECK(!atr.empty() && atr.size() <= 33, "an answer to reset of ISO/IEC 7816-3 size");
 
     for (int commands = 0; commands < 64 && input.remaining_bytes() > 0; ++commands) {
@@ -32,13 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         const size_t length = input.ConsumeIntegralInRange<size_t>(0, 270);
-        std::vector<unsigned char> bytes = input.ConsumeBytes<unsigned char>(length);
+        Bytes bytes = input.ConsumeBytes<unsigned char>(length);
         std::unique_ptr<unsigned char[]> apdu(new unsigned char[bytes.size() + 1]);
         if (!bytes.empty()) {
             std::memcpy(apdu.get(), bytes.data(), bytes.size());
         }
-        std::vector<unsigned char> answer = device->Process(bytes.empty() ? nullptr : apdu.get(),
-                                                            bytes.size());
+        Bytes answer = device->Process(bytes.empty() ? nullptr : apdu.get(), bytes.size());
         FUZZ_CHECK(answer.size() >= 2, "every command gets a status word");
         FUZZ_CHECK(answer.size() <= 258, "at most 256 data bytes before the status word");
         const unsigned char sw1 = answer[answer.size() - 2];

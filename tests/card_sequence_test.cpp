@@ -1,6 +1,7 @@
 // Operations that send more than one command or read the status word:
 // chunked binary transfers, EraseMF's fallbacks, VerifyPin's tries,
 // GenerateRandom's steps.
+#include "common/Bytes.h"
 #include "support/RecordingCard.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +32,7 @@ TEST(CardSequence, BinaryTransferPositions) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<unsigned char> buffer(c.length > 100000 ? 16 : c.length + 1, 0xEE);
+        Bytes buffer(c.length > 100000 ? 16 : c.length + 1, 0xEE);
         RecordingCard<CZUICAPI> card;
         for (size_t i = 0; i < c.reads.size(); ++i) {
             size_t le = FromHex(c.reads[i])[4];
@@ -65,7 +66,7 @@ TEST(CardSequence, ReadBinaryPlacesChunksAndStopsAtAShortOne) {
     }
     card.Answer(1, first);
     card.Answer(1, second); // 10 bytes where 128 were asked
-    std::vector<unsigned char> buffer(300, 0xEE);
+    Bytes buffer(300, 0xEE);
     EXPECT_EQ(0, card.ReadBinaryFile(buffer.data(), 300, 0));
     EXPECT_EQ(2u, card.sent.size()); // the third chunk is not asked for
     EXPECT_EQ(0x11, buffer[127]);
@@ -83,7 +84,7 @@ TEST(CardSequence, ReadBinaryPlacesChunksAndStopsAtAShortOne) {
 TEST(CardSequence, ChunkedTransfersCountOnlyExactlyOne) {
     RecordingCard<CZUICAPI> card;
     card.Answer(2);
-    std::vector<unsigned char> buffer(300);
+    Bytes buffer(300);
     EXPECT_EQ(0, card.ReadBinaryFile(buffer.data(), 200, 0));
     EXPECT_EQ(1u, card.sent.size());
 
@@ -99,7 +100,7 @@ TEST(CardSequence, ChunkedTransfersCountOnlyExactlyOne) {
 
 TEST(CardSequence, UpdateBinarySplitsAt128) {
     RecordingCard<CZUICAPI> card;
-    std::vector<unsigned char> data(129);
+    Bytes data(129);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<unsigned char>(i);
     }
@@ -219,7 +220,7 @@ TEST(CardSequence, GenerateRandomSteps) {
         for (const std::string& a : c.answers) {
             card.Answer(1, a);
         }
-        std::vector<unsigned char> buffer(c.length + 1, 0xEE);
+        Bytes buffer(c.length + 1, 0xEE);
         EXPECT_EQ(c.result, card.GenerateRandom(buffer.data(), c.length));
         EXPECT_EQ(c.sent, card.SentHex());
         for (size_t i = 0; i < c.rooms.size() && i < card.sent.size(); ++i) {

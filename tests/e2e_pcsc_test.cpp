@@ -1,6 +1,7 @@
 // Through the real PC/SC stack: pcscd with the vpcd driver, and the bridge
 // serving a small card from a thread of this test. Runs when
 // ZUIC_E2E_PCSC=1 (the CI stage starts pcscd); skipped otherwise.
+#include "common/Bytes.h"
 #include "ZUICRD.h"
 #include "sim/VpcdBridge.h"
 
@@ -19,7 +20,6 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
 const char* const READER = "Virtual PCD 00 01";

@@ -1,5 +1,6 @@
 // The vpcd bridge against a fake vpcd in the test: framing, control codes,
 // split writes, a peer that goes away, and stopping.
+#include "common/Bytes.h"
 #include "sim/VpcdBridge.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,6 @@
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 // Answers every APDU with its bytes reversed and 90 00; counts power events.
 class CEchoDevice : public CZUSimDevice {

@@ -5,6 +5,7 @@
 #include "tools/BuiltInReaders.h"
 #include "tools/Cli.h"
 #include "common/HexText.h"
+#include "support/Hex.h"
 #include "tools/Output.h"
 
 #include <gtest/gtest.h>
@@ -18,13 +19,6 @@
 using namespace zuic;
 
 namespace {
-
-Bytes FromHex(const std::string& text) {
-    Bytes bytes;
-    std::string error;
-    EXPECT_TRUE(text.empty() || ParseHex(text, bytes, error)) << error;
-    return bytes;
-}
 
 // The meaning shown for the field of that name, or "(none)".
 std::string FieldMeaning(const AtrInfo& info, const std::string& name) {

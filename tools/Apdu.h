@@ -3,22 +3,16 @@
 #ifndef ZUIC_APDU_H
 #define ZUIC_APDU_H
 
+#include "common/CommandApdu.h"
 #include "common/HexText.h"
 
 #include <string>
 
 namespace zuic {
 
-// Shortest and longest short APDU: a bare header, and header, Lc, 255 data
-// bytes and Le.
-const size_t kMinApdu = 4;
-const size_t kMaxApdu = 261;
-
 class Apdu {
   public:
-    // The four cases of ISO/IEC 7816-4: no data and no answer; an answer of
-    // Le bytes; Lc data bytes; data and an answer.
-    enum Case { kCase1 = 1, kCase2, kCase3, kCase4 };
+    typedef CommandApdu::Case Case;
 
     // Reads hex (spaces and colons allowed) and checks the length against
     // Lc. On failure returns false and sets error to a one-line description.
@@ -37,7 +31,7 @@ class Apdu {
 
   private:
     Bytes m_bytes;
-    Case m_case = kCase1;
+    Case m_case = CommandApdu::kCase1;
 };
 
 } // namespace zuic

@@ -1,5 +1,7 @@
 #include "AtrParser.h"
 
+#include "common/HexText.h"
+
 #include <cstdio>
 
 namespace zuic {
@@ -12,17 +14,6 @@ const int kFi[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024,
 const double kFmaxMHz[16] = {4, 5, 6, 8, 12, 16, 20, 0, 0, 5, 7.5, 10, 15, 20, 0, 0};
 // Baud rate adjustment integer Di, by the low nibble of TA1; 0 for reserved.
 const int kDi[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
-
-std::string Hex(const unsigned char* data, size_t length) {
-    std::string text;
-    char buffer[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(buffer, sizeof buffer, "%02X", data[i]);
-        text += (i == 0 ? "" : " ");
-        text += buffer;
-    }
-    return text;
-}
 
 std::string Number(double value) {
     char buffer[32];
@@ -109,19 +100,19 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
         return info;
     }
     if (atr[0] != 0x3B && atr[0] != 0x3F) {
-        info.error = "TS " + Hex(atr, 1) +
+        info.error = "TS " + FormatHex(atr, 1) +
                      " is neither 3B (direct convention) nor 3F (inverse convention): not an ATR";
         return info;
     }
     info.inverse = atr[0] == 0x3F;
-    add("TS", Hex(atr, 1), info.inverse ? "inverse convention" : "direct convention");
+    add("TS", FormatHex(atr, 1), info.inverse ? "inverse convention" : "direct convention");
     if (length < 2) {
         info.error = "the ATR ends after TS: T0 is missing";
         return info;
     }
     const unsigned char t0 = atr[1];
     const size_t k = t0 & 0x0F;
-    add("T0", Hex(atr + 1, 1),
+    add("T0", FormatHex(atr + 1, 1),
         "K=" + std::to_string(k) + " historical bytes; " + Announced(t0 >> 4, 1));
 
     size_t pos = 2;
@@ -153,12 +144,12 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
                 if (nextT != 15) {
                     info.protocols.push_back(nextT);
                 }
-                add(name, Hex(&b, 1),
+                add(name, FormatHex(&b, 1),
                     (nextT == 15 ? std::string("global interface bytes (T=15)")
                                  : "protocol T=" + std::to_string(nextT)) +
                         "; " + Announced(nextY, group + 1));
             } else {
-                add(name, Hex(&b, 1), Meaning(letter, group, t, b, firstT1, info));
+                add(name, FormatHex(&b, 1), Meaning(letter, group, t, b, firstT1, info));
             }
         }
         if ((y & 0x8u) == 0) {
@@ -186,18 +177,18 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
         std::string meaning;
         const unsigned char category = present != 0 ? atr[pos] : 0;
         if (category == 0x00 || category == 0x80) {
-            meaning = "category " + Hex(&category, 1) + ": COMPACT-TLV data objects";
+            meaning = "category " + FormatHex(&category, 1) + ": COMPACT-TLV data objects";
         } else if (category == 0x10) {
             meaning = "category 10: a DIR data reference follows";
         } else if (category >= 0x81 && category <= 0x8F) {
-            meaning = "category " + Hex(&category, 1) + ": reserved for future use";
+            meaning = "category " + FormatHex(&category, 1) + ": reserved for future use";
         } else {
             meaning = "proprietary";
         }
         if (printable) {
             meaning += ", \"" + text + "\"";
         }
-        add("historical bytes (" + std::to_string(k) + ")", Hex(atr + pos, present), meaning);
+        add("historical bytes (" + std::to_string(k) + ")", FormatHex(atr + pos, present), meaning);
     }
     if (present < k) {
         info.error = "the ATR ends after " + std::to_string(length) + " bytes: T0 announces " +
@@ -220,10 +211,10 @@ AtrInfo ParseAtr(const unsigned char* atr, size_t length) {
         }
         info.tckExpected = sum;
         info.tckCorrect = sum == atr[pos];
-        add("TCK", Hex(atr + pos, 1),
-            info.tckCorrect
-                ? "check byte correct"
-                : "check byte WRONG: T0 to TCK do not XOR to 00; TCK should be " + Hex(&sum, 1));
+        add("TCK", FormatHex(atr + pos, 1),
+            info.tckCorrect ? "check byte correct"
+                            : "check byte WRONG: T0 to TCK do not XOR to 00; TCK should be " +
+                                  FormatHex(&sum, 1));
         ++pos;
     }
     if (pos < length) {

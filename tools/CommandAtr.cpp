@@ -34,12 +34,9 @@ int RunAtr(const Invocation& invocation, Output& output) {
         }
         return ExplainAtrBytes(atr.data(), atr.size(), output);
     }
-    CZUReader reader;
-    std::string name;
-    if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitNoCard;
-    }
-    return PrintAtr(reader, name, output);
+    return RunOnCommandReader(
+        invocation.Reader(), output,
+        [&](CZUReader& reader, const std::string& name) { return PrintAtr(reader, name, output); });
 }
 
 } // namespace

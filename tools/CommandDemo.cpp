@@ -2,6 +2,7 @@
 // reads it back, printing every step and the APDUs that went to the card.
 #include "Commands.h"
 #include "CardExchange.h"
+#include "DemoCard.h"
 #include "common/HexText.h"
 #include "ReaderSelection.h"
 #include "common/StatusWords.h"
@@ -25,27 +26,8 @@ namespace {
 
 #if defined(ZUIC_HAVE_SIM)
 
-// The card the demo issues: a master file with a key file (PIN and three
-// triple-DES keys), and an application holding a binary file written under
-// secure messaging and a file of variable records.
-const unsigned char kMf[2] = {0x3F, 0x00};
-const unsigned char kKeyFile[2] = {0x00, 0x01};
-const unsigned char kApp[2] = {0xDF, 0x01};
-const unsigned char kBinary[2] = {0x01, 0x01};
-const unsigned char kRecords[2] = {0x01, 0x02};
-const unsigned char kAppName[] = "ZUSIM.APP1";
-const size_t kAppNameLength = sizeof kAppName - 1;
-const unsigned char kSerial[8] = {0x20, 0x26, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34};
+using namespace democard;
 
-const unsigned char kAuthKeyNo = 0x01, kSmKeyNo = 0x02, kLoadedKeyNo = 0x03;
-const unsigned char kAuthKey[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                    0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
-const unsigned char kSmKey[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
-                                  0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
-const unsigned char kLoadedKey[16] = {0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x69, 0x78,
-                                      0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0};
-const size_t kFileSize = 1024;
-const size_t kWritten = 600;
 const size_t kPiece = 200; // bytes per secure write
 const size_t kShownBytes = 24;
 
@@ -184,14 +166,6 @@ bool Same(const Bytes& expected, const unsigned char* got, size_t length, std::s
     return true;
 }
 
-Bytes Pattern(size_t length) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<unsigned char>((i * 7 + 3) & 0xFF);
-    }
-    return bytes;
-}
-
 int Verify(CZUICAPI& card, const char* pin, int& tries) {
     return card.VerifyPin(reinterpret_cast<unsigned char*>(const_cast<char*>(pin)),
                           std::strlen(pin), tries);
@@ -275,7 +249,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
     });
     run.Step("verify a wrong PIN", [&](std::string& note) {
         int tries = -1;
-        bool ok = Refused(Verify(card, "9999", tries), card, 0x63C2, note);
+        bool ok = Refused(Verify(card, "9999", tries), card, SW_TRIES_LEFT | 2, note);
         note += "; " + std::to_string(tries) + " tries left";
         return ok && tries == 2;
     });
@@ -285,9 +259,9 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
         return Accepted(Verify(card, "1234", tries), card, note) &&
                Accepted(card.ChangePin(oldPin, 4, newPin, 4), card, note);
     });
-    const Bytes data = Pattern(kWritten);
+    const Bytes data = Pattern(kWritten, 3);
     run.Step("write the binary file without a MAC", [&](std::string& note) {
-        return Refused(card.UpdateBinaryFile(Mutable(data.data()), 16, 0), card, 0x6982, note);
+        return Refused(card.UpdateBinaryFile(Mutable(data.data()), 16, 0), card, SW_SECURITY, note);
     });
     run.Step("write 600 bytes with MACs computed in software", [&](std::string& note) {
         for (size_t at = 0; at < data.size(); at += kPiece) {
@@ -306,7 +280,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
                Same(data, back.data(), back.size(), note);
     });
     run.Step("append two records and read them back", [&](std::string& note) {
-        Bytes first = Pattern(10), second = Pattern(20);
+        Bytes first = Pattern(10, 3), second = Pattern(20, 3);
         Bytes got(20, 0xEE);
         if (!Accepted(card.SelectEF(Mutable(kRecords), nullptr, nullptr), card, note) ||
             !Accepted(card.AppendRecord(first.data(), first.size()), card, note) ||

@@ -30,12 +30,9 @@ int RunRun(const Invocation& invocation, Output& output) {
     if (!LoadScript(args.front(), lines, output)) {
         return kExitBadInput;
     }
-    CZUReader reader;
-    std::string name;
-    if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitNoCard;
-    }
-    return RunScript(reader, lines, output);
+    return RunOnCommandReader(
+        invocation.Reader(), output,
+        [&](CZUReader& reader, const std::string&) { return RunScript(reader, lines, output); });
 }
 
 bool Met(const ScriptLine& line, const ExchangeOutcome& outcome) {

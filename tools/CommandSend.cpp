@@ -18,12 +18,9 @@ int RunSend(const Invocation& invocation, Output& output) {
     if (!ParseApduArguments(args, apdus, output)) {
         return kExitBadInput;
     }
-    CZUReader reader;
-    std::string name;
-    if (!OpenCommandReader(invocation.Reader(), reader, name, output)) {
-        return kExitNoCard;
-    }
-    return SendApdus(reader, apdus, output);
+    return RunOnCommandReader(
+        invocation.Reader(), output,
+        [&](CZUReader& reader, const std::string&) { return SendApdus(reader, apdus, output); });
 }
 
 std::string Plural(size_t n, const char* word) {

@@ -1,8 +1,7 @@
 #include "Output.h"
 
 #include "common/HexText.h"
-
-#include <cstdio>
+#include "common/Instructions.h"
 
 namespace zuic {
 
@@ -13,14 +12,7 @@ std::string Printable(const std::string& text, size_t limit) {
             shown += "...";
             break;
         }
-        unsigned char u = static_cast<unsigned char>(text[i]);
-        if (u >= 0x20 && u < 0x7F) {
-            shown += text[i];
-        } else {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\x%02X", u);
-            shown += buffer;
-        }
+        shown += PrintableCharacter(text[i]);
     }
     return shown;
 }
@@ -30,8 +22,10 @@ bool CarriesSecret(const unsigned char* cmd, size_t length) {
         return false;
     }
     const unsigned char cla = cmd[0], ins = cmd[1];
-    return (cla == 0x00 && ins == 0x20) || (cla == 0x80 && ins == 0x5E) ||
-           ((cla == 0x80 || cla == 0x84) && ins == 0xD4) || (cla == 0x80 && ins == 0xD8);
+    return (cla == CLA_ISO && ins == INS_VERIFY) ||
+           (cla == CLA_PROPRIETARY && ins == INS_CHANGE_PIN) ||
+           ((cla == CLA_PROPRIETARY || cla == CLA_PROPRIETARY_SECURE) && ins == INS_WRITE_KEY) ||
+           (cla == CLA_PROPRIETARY && ins == INS_KEY_COMMAND);
 }
 
 std::string FormatCommand(const unsigned char* cmd, size_t length, bool showSecrets) {

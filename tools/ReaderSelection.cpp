@@ -120,17 +120,17 @@ bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& erro
     return RequireCard(reader, choice.name, error);
 }
 
-bool OpenCommandReader(const std::string* requested, CZUReader& reader, std::string& chosenName,
-                       Output& output) {
+int RunOnCommandReader(const std::string* requested, Output& output,
+                       const std::function<int(CZUReader&, const std::string&)>& run) {
     ReaderChoice choice;
     std::string error;
+    CZUReader reader;
     if (!ChooseReader(requested, KnownReaders::Current(), choice, error) ||
         !OpenReader(reader, choice, error)) {
         output.Error(error);
-        return false;
+        return kExitNoCard;
     }
-    chosenName = choice.name;
-    return true;
+    return run(reader, choice.name);
 }
 
 } // namespace zuic

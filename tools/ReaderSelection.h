@@ -1,14 +1,16 @@
 // Which reader a command uses, and opening it with a card in it. Every
 // failure here gets a one-line message: an unknown reader with the list of
-// known ones, no reader at all, no card. The commands exit with status 3.
-// The commands exit with status 3 for all of them.
+// known ones, no reader at all, no card. The commands exit with status 3
+// for all of them.
 #ifndef ZUIC_READERSELECTION_H
 #define ZUIC_READERSELECTION_H
 
 #include "BuiltInReaders.h"
+#include "Command.h"
 #include "Output.h"
 #include "ZUICRD.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,12 +48,12 @@ bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& erro
 // 'NAME'" otherwise).
 bool RequireCard(CZUReader& reader, const std::string& name, std::string& error);
 
-// What atr, send and run do first: chooses the reader from --reader (null
-// for the default) among the readers of this process, opens it and checks
-// for a card. Returns true with the reader's name in chosenName, or reports
-// the problem through output and returns false (exit status 3).
-bool OpenCommandReader(const std::string* requested, CZUReader& reader, std::string& chosenName,
-                       Output& output);
+// How atr, send and run reach the card: chooses the reader from --reader
+// (null for the default) among the readers of this process, opens it, checks
+// for a card and returns what run returns with the reader and its name. When
+// that fails, reports the problem through output and returns kExitNoCard.
+int RunOnCommandReader(const std::string* requested, Output& output,
+                       const std::function<int(CZUReader&, const std::string&)>& run);
 
 } // namespace zuic
 

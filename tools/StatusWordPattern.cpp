@@ -1,6 +1,7 @@
 #include "StatusWordPattern.h"
 
 #include "common/HexText.h"
+#include "common/StatusWords.h"
 
 namespace zuic {
 
@@ -39,13 +40,13 @@ bool StatusWordPattern::Parse(const std::string& text, StatusWordPattern& patter
 }
 
 std::string StatusWordPattern::ToString() const {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        if (shift == 4) {
-            text += ' ';
+    // "6A 82" with X for each digit left open.
+    std::string text = FormatStatusWord(m_value);
+    const size_t digitAt[4] = {0, 1, 3, 4};
+    for (int digit = 0; digit < 4; ++digit) {
+        if (((m_mask >> (12 - 4 * digit)) & 0xF) == 0) {
+            text[digitAt[digit]] = 'X';
         }
-        text += ((m_mask >> shift) & 0xF) != 0 ? kDigits[(m_value >> shift) & 0xF] : 'X';
     }
     return text;
 }
