@@ -9,10 +9,14 @@
 
 namespace {
 
-uint32_t RotateLeft1(uint32_t x) { return (x << 1) | (x >> 31); }
+uint32_t RotateLeft1(uint32_t x) {
+    return (x << 1) | (x >> 31);
+}
 
 // Bit k (1-based from the most significant) of an n-bit value.
-uint64_t Bit(uint64_t value, unsigned n, unsigned k) { return (value >> (n - k)) & 1; }
+uint64_t Bit(uint64_t value, unsigned n, unsigned k) {
+    return (value >> (n - k)) & 1;
+}
 
 // S-box `box` output for a 6-bit input b1..b6: row b1 b6, column b2..b5,
 // placed at bits 4*box+1..4*box+4 of the 32-bit word before P, then P,

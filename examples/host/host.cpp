@@ -1,8 +1,9 @@
 // A host program on the installed ZUICAPI: registers the simulated card and
 // SAM (ZUICSIM.h), opens the reader named on the command line (default "sim",
-// the simulated card in this process; or a PC/SC reader's name), resets the card, selects the master file,
-// and computes with softenc the secure-messaging DES MAC that a protected
-// UPDATE BINARY to this card would carry, on the card's own challenge.
+// the simulated card in this process; or a PC/SC reader's name), resets the
+// card, selects the master file, and computes with softenc the
+// secure-messaging DES MAC that a protected UPDATE BINARY to this card would
+// carry, on the card's own challenge.
 //
 //   zuicapi_host [READER]
 //
