@@ -41,10 +41,14 @@ class CBlockCipher {
     /// length % 8 bytes is neither read nor written. input may equal output.
     virtual void ProcessBlocks(const unsigned char* input, unsigned char* output,
                                unsigned long length) = 0;
+    /// Transforms the length / 8 whole blocks of data in place.
     virtual void ProcessBlocks(unsigned char* data, unsigned long length) = 0;
+    /// The block size in bytes: 8.
     virtual unsigned long BlockSize() = 0;
 };
 
+/// Declares one of the block cipher classes below: a CBlockCipher over a
+/// KeyBytes-byte key that it copies at construction.
 #define SOFTENC_DECLARE_CIPHER(Name, KeyBytes)                                                     \
     class Name : public CBlockCipher {                                                             \
       public:                                                                                      \
@@ -61,12 +65,17 @@ class CBlockCipher {
 
 /// Single DES (8-byte key), two-key triple DES E(K1) D(K2) E(K1) (16-byte key)
 /// and three-key triple DES E(K3) D(K2) E(K1) (24-byte key). Parity bits are
-/// ignored.
+/// ignored. CDESEncryptor: single-DES encryption, 8-byte key.
 SOFTENC_DECLARE_CIPHER(CDESEncryptor, 8);
+/// Single-DES decryption, 8-byte key.
 SOFTENC_DECLARE_CIPHER(CDESDecryptor, 8);
+/// Two-key triple-DES encryption E(K1) D(K2) E(K1), 16-byte key.
 SOFTENC_DECLARE_CIPHER(CTDES2Encryptor, 16);
+/// Two-key triple-DES decryption, 16-byte key.
 SOFTENC_DECLARE_CIPHER(CTDES2Decryptor, 16);
+/// Three-key triple-DES encryption E(K3) D(K2) E(K1), 24-byte key.
 SOFTENC_DECLARE_CIPHER(CTDES3Encryptor, 24);
+/// Three-key triple-DES decryption, 24-byte key.
 SOFTENC_DECLARE_CIPHER(CTDES3Decryptor, 24);
 #undef SOFTENC_DECLARE_CIPHER
 
@@ -88,10 +97,14 @@ SOFTENC_DECLARE_CIPHER(CTDES3Decryptor, 24);
 /// the destructor.
 class CDESMac {
   public:
+    /// An engine not yet initialised.
     CDESMac() { Reset(); }
+    /// Wipes the key copy, chaining value and buffered bytes.
     ~CDESMac();
     CDESMac(const CDESMac&) = delete;
     CDESMac& operator=(const CDESMac&) = delete;
+    /// Starts a MAC under key (8 or 16 bytes; longer is refused, see above)
+    /// with the 8-byte initial chaining value iv (null: zeros).
     void Init(const unsigned char* key, unsigned long keyLength, const unsigned char* iv);
     /// 0 when not initialised or refused; otherwise absorbs the bytes and
     /// returns 1.
@@ -170,8 +183,11 @@ static_assert(sizeof(SHA1State) == 96, "the SHA-1 state block is exchanged as 96
 /// concrete class; there is no virtual destructor.
 class CHash {
   public:
+    /// The digest's length in bytes.
     virtual unsigned int DigestSize() const = 0;
+    /// Feeds length bytes of input.
     virtual void Update(const unsigned char* input, unsigned int length) = 0;
+    /// Writes DigestSize() bytes of digest and starts over.
     virtual void Final(unsigned char* digest) = 0;
     /// Update(input, length), then Final(digest): bytes fed earlier count too.
     virtual void CalculateDigest(unsigned char* digest, const unsigned char* input,
@@ -192,7 +208,9 @@ class CHash {
 /// Update and Final do nothing until SetState supplies one.
 class CMD5 final : public CHash {
   public:
+    /// Starts an MD5 computation.
     CMD5();
+    /// Wipes and frees the state block.
     ~CMD5();
     CMD5(const CMD5&) = delete;
     CMD5& operator=(const CMD5&) = delete;
@@ -211,7 +229,9 @@ class CMD5 final : public CHash {
 /// CMD5.
 class CSHA1 final : public CHash {
   public:
+    /// Starts a SHA-1 computation.
     CSHA1();
+    /// Wipes and frees the state block.
     ~CSHA1();
     CSHA1(const CSHA1&) = delete;
     CSHA1& operator=(const CSHA1&) = delete;
@@ -234,6 +254,7 @@ class CSHA1 final : public CHash {
 /// reseeds it.
 class CRandomGenerator {
   public:
+    /// Reseeds the thread's generator from the clock (Seed()).
     CRandomGenerator() { Seed(); }
     /// The thread's state becomes the current time in seconds since 1970.
     void Seed();
@@ -271,9 +292,15 @@ class CPKCS1EncryptionPadding {
 /// Block type 1 with padding bytes FF, for signatures. rng is not used.
 class CPKCS1SignaturePadding {
   public:
+    /// k - 10 data bytes at most, 0 when k is 10 or less.
     unsigned int MaxUnpaddedLength(unsigned int paddedLength) const;
+    /// Block type 1 with FF padding. Input longer than MaxUnpaddedLength is
+    /// refused and nothing is written.
     void Pad(CRandomGenerator& rng, const unsigned char* input, unsigned int inputLen,
              unsigned char* pkcsBlock, unsigned int pkcsBlockLen) const;
+    /// The number of data bytes copied to output (room for
+    /// MaxUnpaddedLength(pkcsBlockLen)); 0, with output untouched, for an
+    /// invalid block.
     unsigned int Unpad(const unsigned char* pkcsBlock, unsigned int pkcsBlockLen,
                        unsigned char* output) const;
 };
@@ -289,23 +316,33 @@ int HexCharToNibble(char c, unsigned char* nibble);
 int HexStringToBytes(const char* hex, unsigned char* output, int* outputLen);
 /// Bytes of the first length (even) characters of hex; no room check.
 int HexToBytes(const char* hex, unsigned int length, unsigned char* output);
+/// target[i] ^= source[i] for the first length bytes.
 void XorBytes(unsigned char* target, const unsigned char* source, unsigned int length);
+/// Reverses the order of the first length bytes in place.
 void ReverseBytes(unsigned char* buffer, unsigned int length);
 /// Integers from the first (little-endian) or last (big-endian) 4 or 2 of
 /// length bytes. Null input gives 0 and leaves *value unchanged.
 int LittleEndianToUInt32(const unsigned char* input, unsigned int length, unsigned int* value);
+/// As LittleEndianToUInt32, for a big-endian 4-byte integer.
 int BigEndianToUInt32(const unsigned char* input, unsigned int length, unsigned int* value);
+/// As LittleEndianToUInt32, for a little-endian 2-byte integer.
 int LittleEndianToUInt16(const unsigned char* input, unsigned int length, unsigned short* value);
+/// As LittleEndianToUInt32, for a big-endian 2-byte integer.
 int BigEndianToUInt16(const unsigned char* input, unsigned int length, unsigned short* value);
 /// Integers into exactly length bytes. Wider fields are zero-filled; into
 /// narrower fields the little-endian forms keep the low bytes, the big-endian
 /// forms the most significant bytes from the first non-zero one.
 int UInt32ToLittleEndian(unsigned int value, unsigned char* output, unsigned int length);
+/// As UInt32ToLittleEndian, for the big-endian form of a 4-byte integer.
 int UInt32ToBigEndian(unsigned int value, unsigned char* output, unsigned int length);
+/// As UInt32ToLittleEndian, for the little-endian form of a 2-byte integer.
 int UInt16ToLittleEndian(unsigned short value, unsigned char* output, unsigned int length);
+/// As UInt32ToLittleEndian, for the big-endian form of a 2-byte integer.
 int UInt16ToBigEndian(unsigned short value, unsigned char* output, unsigned int length);
 /// BCD date YY YY MM DD (20 05 12 31) and time hh mm ss.
 int IsValidBCDDate(const unsigned char* date);
+/// 1 when the BCD time hh mm ss has hh <= 23, mm <= 59 and ss <= 59, each
+/// byte read as 10 * high nibble + low nibble (nibbles above 9 not refused).
 int IsValidBCDTime(const unsigned char* time);
 /// Dotted IPv4 address, four fields of 1 to 3 digits and 0 to 255, into
 /// pbIP[0..3]; pbIP is written only on success.
@@ -315,28 +352,37 @@ int IsDigitString(const char* text);
 /// One character per BCD digit: 20 05 12 31 gives "20051231". output takes 9
 /// characters for a date, 15 for a date and time.
 void BCDDateToString(const unsigned char* date, char* output);
+/// As BCDDateToString for a BCD date and time YY YY MM DD hh mm ss.
 void BCDDateTimeToString(const unsigned char* dateTime, char* output);
 
 /// A growable byte string in one heap block of exactly Size() bytes. When the
 /// block cannot be grown, an operation leaves the buffer as it was.
 class CByteBuffer {
   public:
+    /// An empty buffer.
     CByteBuffer() : data(nullptr), size(0) {}
     /// The 4 bytes of value, most significant first.
     explicit CByteBuffer(unsigned int value);
+    /// A copy of other's bytes in a block of its own.
     CByteBuffer(const CByteBuffer& other);
     /// Copies other's bytes into a block of this buffer's own.
     CByteBuffer& operator=(const CByteBuffer& other);
+    /// Wipes and frees the block.
     ~CByteBuffer();
 
+    /// Appends length bytes of input.
     void Append(const unsigned char* input, unsigned int length);
     /// Appending a buffer to itself changes nothing.
     CByteBuffer& Append(const CByteBuffer& other);
+    /// Append(other).
     CByteBuffer& operator+=(const CByteBuffer& other) { return Append(other); }
     /// Copies min(maxLength, Size()) bytes; 0 when empty or output is null.
     unsigned int CopyTo(unsigned char* output, unsigned int maxLength) const;
+    /// The number of bytes.
     unsigned int Size() const { return size; }
+    /// The bytes (null when empty).
     unsigned char* Data() const { return data; }
+    /// Reverses the order of the bytes.
     void Reverse();
     /// The first (up to) 4 bytes read most significant first.
     unsigned int ToUInt32() const;
@@ -352,25 +398,28 @@ class CKeyComponent : public CByteBuffer {};
 /// An RSA public key: modulus and public exponent.
 class CPublicKeyData {
   public:
+    /// An empty key.
     CPublicKeyData() = default;
+    /// An empty key; the size in bits is not used.
     explicit CPublicKeyData(unsigned int /*bits*/) {}
 
-    CKeyComponent modulus;
-    CKeyComponent publicExponent;
+    CKeyComponent modulus;        ///< n, most significant byte first.
+    CKeyComponent publicExponent; ///< e, most significant byte first.
 };
 
 /// An RSA private key in Chinese-remainder form: the two public components,
 /// then six private ones.
 class CPrivateKeyData final : public CPublicKeyData {
   public:
+    /// An empty key; the size in bits is not used.
     explicit CPrivateKeyData(unsigned int /*bits*/) {}
 
-    CKeyComponent privateExponent;
-    CKeyComponent prime1;
-    CKeyComponent prime2;
-    CKeyComponent exponent1;
-    CKeyComponent exponent2;
-    CKeyComponent coefficient;
+    CKeyComponent privateExponent; ///< d.
+    CKeyComponent prime1;          ///< p.
+    CKeyComponent prime2;          ///< q.
+    CKeyComponent exponent1;       ///< d mod (p - 1).
+    CKeyComponent exponent2;       ///< d mod (q - 1).
+    CKeyComponent coefficient;     ///< q^-1 mod p.
 };
 
 /// CBC encryption of data of any length over an encrypting CBlockCipher,
@@ -382,7 +431,9 @@ class CCBCEncryptFilter {
   public:
     /// iv: BlockSize() bytes; null means all zeros.
     CCBCEncryptFilter(CBlockCipher* cipher, const unsigned char* iv);
+    /// Encrypts one more byte.
     void Update(unsigned char b);
+    /// Encrypts length more bytes of input.
     void Update(const unsigned char* input, unsigned int length);
     /// Pads and emits the last block: 1, or 0 when refused or output failed.
     int Final();
@@ -396,6 +447,7 @@ class CCBCEncryptFilter {
     uint32_t count;          ///< bytes of the block in progress
 
   public:
+    /// The ciphertext so far.
     CByteBuffer output;
 };
 
@@ -403,8 +455,12 @@ class CCBCEncryptFilter {
 /// The last whole block is held back until Final.
 class CCBCDecryptFilter {
   public:
+    /// A filter over cipher (not owned); iv: BlockSize() bytes, null means
+    /// all zeros.
     CCBCDecryptFilter(CBlockCipher* cipher, const unsigned char* iv);
+    /// Decrypts one more byte of ciphertext.
     void Update(unsigned char b);
+    /// Decrypts length more bytes of ciphertext.
     void Update(const unsigned char* input, unsigned int length);
     /// Decrypts the held block and appends it without its padding: the first
     /// bs - p bytes for a last byte p of 1 to bs; the whole block for p = 0;
@@ -425,6 +481,7 @@ class CCBCDecryptFilter {
     uint32_t count;          ///< bytes in block, 0 to bs
 
   public:
+    /// The plaintext so far.
     CByteBuffer output;
 };
 
