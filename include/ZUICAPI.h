@@ -270,8 +270,9 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * Sends 00 20 00 00 Lc pin.
      * @param pin The PIN, at most 11 bytes (more: 0, nothing sent).
      * @param pinLength Length of pin.
-     * @param remainingTries Left untouched on success. On a refusal set from
-     * the status word: 63 Cn gives n; any other 63 XX leaves it untouched;
+     * @param remainingTries Left untouched on success and when the PIN is
+     * refused before sending. When the card refuses it, set from the status
+     * word: 63 Cn gives n; any other 63 XX leaves it untouched;
      * 69 83 (blocked) gives 0; any other status word gives -1. A host that
      * wants a defined value in every case sets it before the call.
      * @return 1 when the card accepted the PIN, 0 otherwise.
@@ -313,9 +314,10 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
     /**
      * @brief Reads a record of the current record file.
      *
-     * Sends 00 B2 recordNo 04 Le, Le the low byte of length.
+     * Sends 00 B2 recordNo 04 Le.
      * @param recordNo The record number.
-     * @param length Bytes asked for and room in buffer, at most 256.
+     * @param length Bytes asked for and room in buffer, at most 256, sent as
+     * Le 00 (more: 0, nothing sent).
      * @param buffer Receives at most length bytes of the record; the count
      * received is not reported.
      * @return 1 when the card returned the record, 0 otherwise.
