@@ -1,82 +1,44 @@
-// ZUICRD: the reader layer of ZUICAPI.
-//
-// CZUReader owns the connection to one card in one reader and carries one
-// command APDU and its answer at a time. Every card class of ZUICAPI derives
-// from it and overrides none of its virtual operations.
-//
-// Readers
-//   Open(char* name, int protocol)
-//     name: a reader name, or a part of one. Names that begin with "sim" reach
-//     an in-process reader registered under that prefix (the simulated card of
-//     the project's own simulator registers "sim"); any other name is matched
-//     as a substring against the PC/SC readers that SCardListReaders reports,
-//     and the first match is used. A null or empty name takes the first PC/SC
-//     reader.
-//     The simulated devices (sim/ZUSim.h; registered by ZUSimRegister):
-//       "sim" the general card, "simsam" the SAM, "simsb" the social-security
-//       card, "simsbsam" the social-security SAM; options after a colon,
-//       comma-separated: "t0" (answers 61 XX and 6C XX as a T=0 card does),
-//       "remove=N" (the card leaves after N commands), "refuse=N" (the Nth
-//       command gets 6F 00), e.g. "sim:t0,remove=12". Each base name keeps
-//       its files for the life of the process.
-//   Open(int index, int protocol)
-//     index: position, from 0, in the PC/SC reader list.
-//   protocol: ZU_PROTOCOL_ANY (T=0 or T=1, whichever the card offers),
-//     ZU_PROTOCOL_T0 or ZU_PROTOCOL_T1.
-//   ChangeSlot(int slot)
-//     moves the object to another slot of the same reader family, keeping the
-//     protocol: for PC/SC the reader at index `slot`; for an in-process reader
-//     the transport's own slot (the simulator: 0 the card, 1 the SAM). Only
-//     the object it is called on moves: it gets a connection of its own, and
-//     copies keep the connection they shared. On failure the object is left
-//     unopened.
-//   Both Open overloads return 1 on success and 0 otherwise; an object that
-//   was open lets go of its connection first (copies keep theirs).
-//
-// Connection lifetime
-//   Copies of a reader object (copy construction, assignment, the card
-//   classes' construction from a reader) reach the same connection. The
-//   connection lives until the last object using it is destroyed, or until
-//   Close is called on any of them; after Close every copy sees an unopened
-//   reader and its commands return 0. Close waits until exchanges and held
-//   transactions of other threads on that connection have ended; called from
-//   inside an exchange (a trace hook) or a transaction of its own thread, it
-//   refuses new commands at once and lets the transport go when that
-//   exchange or transaction ends. Copies may be used from different threads.
-//
-// Shared readers and transactions
-//   Other programs (and other objects of this process) may use the same card.
-//   SendCommand holds the card for its whole exchange (the command, a 6C XX
-//   re-send, every GET RESPONSE), and every card operation that sends more
-//   than one command holds it for its whole sequence; a host holds it across
-//   its own sequence with CZUTransaction. Holding is counted per connection
-//   and per thread: an inner hold inside an outer one costs nothing, and
-//   another thread using a copy waits until the outer hold ends. For PC/SC
-//   this is SCardBeginTransaction / SCardEndTransaction.
-//   A card that another program reset (its selection and security state are
-//   gone) makes the next command or transaction fail with result 0; the
-//   connection is restored at once, so the host selects and verifies again on
-//   the same object. Nothing is ever re-sent on its own. A removed card, an
-//   unplugged reader or a stopped PC/SC service make commands fail until
-//   Reset (or Open) connects afresh, establishing a new PC/SC context if the
-//   service was restarted.
-//   Exclusive use that cannot be had within the transaction timeout
-//   (ZUSetTransactionTimeout, 10 s unless set) gives 0 rather than waiting
-//   for ever.
-//
-// SendCommand
-//   Sends a short APDU (CLA INS P1 P2 P3 [data]). 61 XX answers are followed
-//   by GET RESPONSE (00 C0 00 00 XX) until the card has given all its data,
-//   and 6C XX answers by the same command again with Le = XX (in P3 for a
-//   command without data, in place of the Le that a command with data
-//   carries, behind the data otherwise), so that a command with data that
-//   expects an answer gets it on T=0 and T=1 alike.
-//   Result 1 when the final status word is 90 00, 0 for any other status word
-//   and for transport failures (no reader, card removed, reader gone). The
-//   last status word is kept for GetSW (0000 after a transport failure that
-//   left no answer). At most *respLen data bytes are copied to resp and
-//   *respLen is set to the number copied; a null resp or respLen discards
-//   the answer's data.
+/**
+ * @file ZUICRD.h
+ * @brief ZUICRD: the reader layer of ZUICAPI.
+ *
+ * CZUReader owns the connection to one card in one reader and carries one
+ * command APDU and its answer at a time. Every card class of ZUICAPI derives
+ * from it and overrides none of its virtual operations.
+ *
+ * @par Connection lifetime
+ * Copies of a reader object (copy construction, assignment, the card
+ * classes' construction from a reader) reach the same connection. The
+ * connection lives until the last object using it is destroyed, or until
+ * Close is called on any of them; after Close every copy sees an unopened
+ * reader and its commands return 0. Close waits until exchanges and held
+ * transactions of other threads on that connection have ended; called from
+ * inside an exchange (a trace hook) or a transaction of its own thread, it
+ * refuses new commands at once and lets the transport go when that
+ * exchange or transaction ends. Copies may be used from different threads.
+ *
+ * @par Shared readers and transactions
+ * Other programs (and other objects of this process) may use the same card.
+ * SendCommand holds the card for its whole exchange (the command, a 6C XX
+ * re-send, every GET RESPONSE), and every card operation that sends more
+ * than one command holds it for its whole sequence; a host holds it across
+ * its own sequence with CZUTransaction. Holding is counted per connection
+ * and per thread: an inner hold inside an outer one costs nothing, and
+ * another thread using a copy waits until the outer hold ends. For PC/SC
+ * this is SCardBeginTransaction / SCardEndTransaction.
+ * @par
+ * A card that another program reset (its selection and security state are
+ * gone) makes the next command or transaction fail with result 0; the
+ * connection is restored at once, so the host selects and verifies again on
+ * the same object. Nothing is ever re-sent on its own. A removed card, an
+ * unplugged reader or a stopped PC/SC service make commands fail until
+ * Reset (or Open) connects afresh, establishing a new PC/SC context if the
+ * service was restarted.
+ * @par
+ * Exclusive use that cannot be had within the transaction timeout
+ * (ZUSetTransactionTimeout, 10 s unless set) gives 0 rather than waiting
+ * for ever.
+ */
 #ifndef ZUICRD_H
 #define ZUICRD_H
 
@@ -92,112 +54,197 @@
 #define ZUICRD_API __declspec(dllimport)
 #endif
 #else
+/// Marks the reader layer's exported classes and functions.
 #define ZUICRD_API __attribute__((visibility("default")))
 #endif
 
+/// The transmission protocols that Open asks for.
 enum {
-    ZU_PROTOCOL_ANY = 0,
-    ZU_PROTOCOL_T0 = 1,
-    ZU_PROTOCOL_T1 = 2,
+    ZU_PROTOCOL_ANY = 0, ///< T=0 or T=1, whichever the card offers.
+    ZU_PROTOCOL_T0 = 1,  ///< T=0 only.
+    ZU_PROTOCOL_T1 = 2,  ///< T=1 only.
 };
 
-// Longest answer a transport delivers for one short APDU: 256 data bytes and
-// the status word.
-enum { ZU_MAX_ANSWER = 258 };
+/// Longest answer a transport delivers for one short APDU.
+enum {
+    ZU_MAX_ANSWER = 258 ///< 256 data bytes and the status word.
+};
 
-// The raw exchange beneath CZUReader: one command in, the card's whole answer
-// (data, then SW1 SW2) out. Implementations: PC/SC (pcsc-lite) and any
-// in-process card that a test or the simulator plugs in.
+/**
+ * @brief The raw exchange beneath CZUReader: one command in, the card's whole
+ * answer (data, then SW1 SW2) out.
+ *
+ * Implementations: PC/SC (pcsc-lite) and any in-process card that a test or
+ * the simulator plugs in (ZURegisterReader, ZUOpenTransport).
+ */
 class ZUICRD_API CZUTransport {
   public:
+    /// Releases whatever the transport holds.
     virtual ~CZUTransport();
-    // Sends cmd[0..cmdLen) and writes the answer, data then SW1 SW2, to
-    // answer (room for ZU_MAX_ANSWER bytes), its length to *answerLen.
-    // Returns false when the exchange could not be carried out.
+    /// Sends cmd[0..cmdLen) and writes the answer, data then SW1 SW2, to
+    /// answer (room for ZU_MAX_ANSWER bytes), its length to *answerLen.
+    /// Returns false when the exchange could not be carried out.
     virtual bool Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
                           size_t* answerLen) = 0;
-    // Resets the card (a cold reconnect for PC/SC) and writes its ATR to atr
-    // (room for atrRoom bytes). Returns false when no card answered.
+    /// Resets the card (a cold reconnect for PC/SC) and writes its ATR to atr
+    /// (room for atrRoom bytes), its length to *atrLen. Returns false when no
+    /// card answered.
     virtual bool Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) = 0;
-    // Whether a card is in the reader and powered.
+    /// Whether a card is in the reader and powered.
     virtual bool IsCardPresent() = 0;
-    // Moves to another slot of the same reader family; false if there is none.
+    /// Moves to another slot of the same reader family; false if there is none.
     virtual bool ChangeSlot(int slot);
-    // A new connection to another slot of the same reader family, this one
-    // left as it is; null if there is none (or the transport cannot make
-    // one: CZUReader::ChangeSlot then moves an unshared transport in place).
+    /// A new connection to another slot of the same reader family, this one
+    /// left as it is; null if there is none (or the transport cannot make
+    /// one: CZUReader::ChangeSlot then moves an unshared transport in place).
     virtual std::shared_ptr<CZUTransport> OpenSlot(int slot);
-    // Releases the reader; later calls fail.
+    /// Releases the reader; later calls fail.
     virtual void Close() {}
-    // Begins exclusive use of the card for this connection, waiting at most
-    // timeoutMs for other connections to end theirs. False when the card
-    // could not be had: another connection kept it, the card was reset by
-    // someone else (the transport restores its connection and reports it
-    // this once), the card or the reader is gone. CZUReader calls it once per
-    // outermost hold and pairs every success with EndTransaction.
+    /// Begins exclusive use of the card for this connection, waiting at most
+    /// timeoutMs for other connections to end theirs. False when the card
+    /// could not be had: another connection kept it, the card was reset by
+    /// someone else (the transport restores its connection and reports it
+    /// this once), the card or the reader is gone. CZUReader calls it once per
+    /// outermost hold and pairs every success with EndTransaction.
     virtual bool BeginTransaction(unsigned timeoutMs);
+    /// Ends the exclusive use that a successful BeginTransaction began.
     virtual void EndTransaction() {}
 };
 
-// Makes an in-process transport for a reader name that begins with a
-// registered prefix; returns null when there is no such reader.
+/// Makes an in-process transport for a reader name that begins with a
+/// registered prefix; returns null when there is no such reader.
 typedef std::shared_ptr<CZUTransport> (*ZUTransportFactory)(const char* name, int protocol);
 
-// Registers (or, with a null factory, removes) the in-process readers whose
-// names begin with prefix. Returns 1 on success.
+/// Registers (or, with a null factory, removes) the in-process readers whose
+/// names begin with prefix. Returns 1 on success.
 ZUICRD_API int ZURegisterReader(const char* prefix, ZUTransportFactory factory);
 
-// The PC/SC readers, in the order Open(int, int) counts them; empty when
-// there is no PC/SC service or no reader.
+/// The PC/SC readers, in the order Open(int, int) counts them; empty when
+/// there is no PC/SC service or no reader.
 ZUICRD_API std::vector<std::string> ZUListPCSCReaders();
 
-// Watches every raw exchange of every reader object in the process: called
-// once for each command that goes to a transport (the caller's command, the
-// re-sent one after 6C XX and each GET RESPONSE), with the command and the
-// card's whole answer (data, then SW1 SW2). answerLen is 0 when the exchange
-// failed or the answer was unusable (shorter than the status word, longer
-// than ZU_MAX_ANSWER). The hook runs on the thread of the exchange, while
-// that exchange holds the card. It may be set from any thread at any time;
-// each call gets the context that was installed with its hook.
+/**
+ * Watches every raw exchange of every reader object in the process: called
+ * once for each command that goes to a transport (the caller's command, the
+ * re-sent one after 6C XX and each GET RESPONSE), with the command and the
+ * card's whole answer (data, then SW1 SW2). answerLen is 0 when the exchange
+ * failed or the answer was unusable (shorter than the status word, longer
+ * than ZU_MAX_ANSWER). The hook runs on the thread of the exchange, while
+ * that exchange holds the card. It may be set from any thread at any time;
+ * each call gets the context that was installed with its hook. It is given
+ * the real bytes, PINs and keys included.
+ */
 typedef void (*ZUTraceHook)(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
                             size_t answerLen, void* context);
 
-// Installs the process-wide hook (a null hook removes it); context is handed
-// to every call.
+/// Installs the process-wide hook (a null hook removes it); context is handed
+/// to every call.
 ZUICRD_API void ZUSetTraceHook(ZUTraceHook hook, void* context);
 
-// How long a transaction waits for the card while another connection or
-// program holds it, in milliseconds (process-wide; 10000 unless set).
+/// Sets how long a transaction waits for the card while another connection or
+/// program holds it, in milliseconds (process-wide; 10000 unless set).
 ZUICRD_API void ZUSetTransactionTimeout(unsigned timeoutMs);
+/// The transaction timeout in milliseconds (ZUSetTransactionTimeout).
 ZUICRD_API unsigned ZUGetTransactionTimeout();
 
 class CZUConnection;
 class CZUReader;
 
-// Opens `reader` on a transport that the caller made (tests, embedded
-// cards). Any previous connection of the object is closed. Returns 1, or 0
-// for a null transport.
+/// Opens `reader` on a transport that the caller made (tests, embedded
+/// cards). Any previous connection of the object is closed. Returns 1, or 0
+/// for a null transport.
 ZUICRD_API int ZUOpenTransport(CZUReader& reader, std::shared_ptr<CZUTransport> transport);
 
+/**
+ * @brief A connection to one card in one reader, and the command exchange
+ * with it; the base of every card class.
+ */
 class ZUICRD_API CZUReader {
   public:
+    /// An unopened reader object: its commands return 0 until Open.
     CZUReader();
+    /// A copy that reaches the same connection as `other`.
     CZUReader(const CZUReader& other);
+    /// Makes this object reach the connection of `other`; returns *this.
     const CZUReader& operator=(const CZUReader& other);
+    /// Lets go of the connection (it closes with its last user).
     virtual ~CZUReader();
 
+    /**
+     * @brief Connects to the card in a reader named by name.
+     *
+     * Names that begin with "sim" reach an in-process reader registered under
+     * that prefix (the simulated card and SAM, ZUICSIM.h: "sim", "simsam",
+     * "simsb", "simsbsam", with options after a colon, e.g.
+     * "sim:t0,remove=12"); any other name is matched as a substring against
+     * the PC/SC readers that SCardListReaders reports, and the first match is
+     * used. A null or empty name takes the first PC/SC reader. An object that
+     * was open lets go of its connection first (copies keep theirs).
+     * @param readerName The reader's name, or a part of it.
+     * @param protocol ZU_PROTOCOL_ANY, ZU_PROTOCOL_T0 or ZU_PROTOCOL_T1.
+     * @return 1 when connected, 0 otherwise.
+     */
     virtual int Open(char* readerName, int protocol);
+    /**
+     * @brief Connects to the card in the PC/SC reader at a position.
+     * @param readerIndex Position, from 0, in ZUListPCSCReaders().
+     * @param protocol ZU_PROTOCOL_ANY, ZU_PROTOCOL_T0 or ZU_PROTOCOL_T1.
+     * @return 1 when connected, 0 otherwise.
+     */
     virtual int Open(int readerIndex, int protocol);
+    /// Closes the connection for this object and all its copies (see
+    /// "Connection lifetime"). Returns 1, or 0 when the object was not open.
     virtual int Close();
+    /**
+     * @brief Moves the object to another slot of the same reader family,
+     * keeping the protocol.
+     *
+     * For PC/SC the reader at index slot; for an in-process reader the
+     * transport's own slot (the simulator: 0 the card, 1 the SAM). Only this
+     * object moves, to a connection of its own; copies keep the connection
+     * they shared. On failure the object is left unopened.
+     * @param slot The slot.
+     */
     virtual void ChangeSlot(int slot);
+    /// Whether a card is in the reader and powered: 1, else 0 (also for an
+    /// unopened object).
     virtual int IsCardExist();
+    /**
+     * @brief Resets the card; its selection and security state start afresh.
+     * @param atr Receives the card's answer to reset, at most *atrLen bytes.
+     * @param atrLen In: room in atr; out: bytes copied (0 on failure).
+     * @return 1 when the card answered, 0 otherwise.
+     */
     virtual int Reset(unsigned char* atr, unsigned long* atrLen);
+    /**
+     * @brief Sends one short APDU (CLA INS P1 P2 P3 [data]) and collects the
+     * whole answer.
+     *
+     * 61 XX answers are followed by GET RESPONSE (00 C0 00 00 XX) until the
+     * card has given all its data, and 6C XX answers by the same command again
+     * with Le = XX (in P3 for a command without data, in place of the Le that
+     * a command with data carries, behind the data otherwise), so that a
+     * command with data that expects an answer gets it on T=0 and T=1 alike.
+     * The last status word is kept for GetSW (0000 after a transport failure
+     * that left no answer).
+     * @param cmd The command.
+     * @param cmdLen Its length.
+     * @param resp Receives at most *respLen data bytes; null discards them.
+     * @param respLen In: room in resp; out: bytes copied. Null discards the
+     * answer's data.
+     * @return 1 when the final status word is 90 00; 0 for any other status
+     * word and for transport failures (no reader, card removed, reader gone).
+     */
     virtual int SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned char* resp,
                             unsigned long* respLen);
 
+    /// The status word SW1 SW2 of the card's last answer to this object, as
+    /// one number (0x9000 for 90 00).
     unsigned short GetSW() const;
 
   protected:
+    /// Makes this object reach the connection of source (unopened for a null
+    /// source) and takes its status word.
     void CopyReaderParameter(const CZUReader* source);
 
   private:
@@ -210,35 +257,41 @@ class ZUICRD_API CZUReader {
     unsigned short m_sw;
 };
 
-// Holds the card of a reader object (any card object) for the life of this
-// object, so that no other program, thread or copy slips a command into the
-// host's own sequence:
-//
-//   {
-//       CZUTransaction hold(card);
-//       if (!hold.Held()) { /* card gone, reset, or busy past the timeout */ }
-//       card.SelectEF(fileId, nullptr, nullptr);
-//       card.VerifyPin(pin, 4, tries);
-//       card.ReadBinaryFile(buffer, 600, 0);
-//   } // the card is free again
-//
-// Holds nest (the card operations take their own hold inside it at no cost).
-// Keep holds short: other programs wait for the card meanwhile. The hold
-// belongs to the thread that made it; end it on that thread.
+/**
+ * @brief Holds the card of a reader object (any card object) for the life of
+ * this object, so that no other program, thread or copy slips a command into
+ * the host's own sequence.
+ *
+ * @code
+ *   {
+ *       CZUTransaction hold(card);
+ *       if (!hold.Held()) { } // card gone, reset, or busy past the timeout
+ *       card.SelectEF(fileId, nullptr, nullptr);
+ *       card.VerifyPin(pin, 4, tries);
+ *       card.ReadBinaryFile(buffer, 600, 0);
+ *   } // the card is free again
+ * @endcode
+ *
+ * Holds nest (the card operations take their own hold inside it at no cost).
+ * Keep holds short: other programs wait for the card meanwhile. The hold
+ * belongs to the thread that made it; end it on that thread.
+ */
 class ZUICRD_API CZUTransaction {
   public:
+    /// Holds the card of reader, waiting at most the transaction timeout.
     explicit CZUTransaction(CZUReader& reader);
+    /// Lets the card go (End).
     ~CZUTransaction();
     CZUTransaction(const CZUTransaction&) = delete;
     CZUTransaction& operator=(const CZUTransaction&) = delete;
 
-    // The card is held for this object.
+    /// The card is held for this object.
     bool Held() const { return m_connection != nullptr; }
-    // The reader is open but the card could not be had (reset by another
-    // program, removed, the reader or the service gone, or busy past the
-    // timeout). An unopened reader is neither held nor failed.
+    /// The reader is open but the card could not be had (reset by another
+    /// program, removed, the reader or the service gone, or busy past the
+    /// timeout). An unopened reader is neither held nor failed.
     bool Failed() const { return m_failed; }
-    // Lets the card go before destruction.
+    /// Lets the card go before destruction.
     void End();
 
   private:
