@@ -385,10 +385,10 @@ TEST(E2ERemoval, CardTakenOutAndPutBack) {
         EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
         EXPECT_EQ(0, SelectBinary(card));
         EXPECT_EQ(0, VerifyPin(card));
-    } // letting go of a card that is gone neither hangs nor fails
+    } // letting go of a card that is gone does not hang
     unsigned char challenge[8];
     EXPECT_EQ(0, card.GenerateRandom(challenge, 8)); // still out, still 0
-    ASSERT_TRUE(bridge.Start()); // a card is put back
+    ASSERT_TRUE(bridge.Start());                     // a card is put back
     ASSERT_TRUE(ResetUntilPresent(card));
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
     EXPECT_EQ("", Issue(card, 23));
