@@ -69,3 +69,26 @@ restart_pcscd() {
   start_pcscd "$log.restart" >/dev/null || return 1
   echo "${PIDS[-1]}" >"$pidfile"
 }
+
+# vpcd serves two slots per channel, and one loaded copy of its driver keeps
+# the state of those two slots only: a second channel given the same driver
+# file takes over the first channel's slots (pcscd hands both channels slot
+# numbers 0 and 1). A second channel therefore loads its own copy of the
+# driver, as a file of its own. add_second_vpcd BUILD writes that channel
+# ("Virtual PCD 2 00 00" on port 35965, "Virtual PCD 2 00 01" on 35966) for
+# the next pcscd to start; remove_second_vpcd takes it away again.
+VPCD_DRIVER=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+VPCD2_CONF=/etc/reader.conf.d/zuic-e2e-vpcd2
+
+add_second_vpcd() {
+  local build=$1 driver
+  [ -r "$VPCD_DRIVER" ] || return 1
+  driver="$(cd "$build" && pwd)/vpcd2/libifdvpcd.so"
+  mkdir -p "$(dirname "$driver")" && cp "$VPCD_DRIVER" "$driver" || return 1
+  printf '%s\n' 'FRIENDLYNAME "Virtual PCD 2"' 'DEVICENAME   /dev/null:0x8C7D' \
+    "LIBPATH      $driver" 'CHANNELID    0x8C7D' >"$VPCD2_CONF" 2>/dev/null || return 1
+}
+
+remove_second_vpcd() {
+  rm -f "$VPCD2_CONF" 2>/dev/null || true
+}

@@ -1,10 +1,11 @@
 // What holding the card costs through pcscd and vpcd, beside bare
-// SCardTransmit in the same run, and issuance throughput with 1 and 2
+// SCardTransmit in the same run, and issuance throughput with 1, 2 and 4
 // readers in parallel. The simulated cards are served from threads of this
 // program to "Virtual PCD 00 00" (port 35963) and "Virtual PCD 00 01"
-// (35964). Four readers would need a second vpcd channel, and vpcd's two
-// channels in one pcscd hang when used at the same time, so the parallel
-// runs stop at the two slots of one channel. Run alone
+// (35964), and for four readers to "Virtual PCD 2 00 00" (35965) and
+// "Virtual PCD 2 00 01" (35966): a second vpcd channel with its own copy of
+// the driver, as add_second_vpcd in .ci/pcscd.sh writes it before pcscd
+// starts (one copy of the driver serves two slots only). Run alone
 // (--benchmark_filter=Shared): the round-trip benchmarks serve a card of
 // their own on 35964.
 #include "ZUICAPI.h"
@@ -31,7 +32,10 @@ struct SharedReader {
     const char* name;
     int port;
 };
-const SharedReader READERS[2] = {{"Virtual PCD 00 00", 35963}, {"Virtual PCD 00 01", 35964}};
+const SharedReader READERS[4] = {{"Virtual PCD 00 00", 35963},
+                                 {"Virtual PCD 00 01", 35964},
+                                 {"Virtual PCD 2 00 00", 35965},
+                                 {"Virtual PCD 2 00 01", 35966}};
 
 const unsigned char GET_CHALLENGE[5] = {0x00, 0x84, 0x00, 0x00, 0x08};
 const unsigned char BIG_FILE[2] = {0x02, 0x02};
@@ -57,7 +61,7 @@ class CServedCard {
 // Serves cards to the first `count` readers and waits until each shows one;
 // false if any does not.
 bool ServeReaders(size_t count) {
-    static std::unique_ptr<CServedCard> served[2];
+    static std::unique_ptr<CServedCard> served[4];
     for (size_t i = 0; i < count; ++i) {
         if (!served[i]) {
             served[i] = std::make_unique<CServedCard>(READERS[i].port);
@@ -316,5 +320,6 @@ BENCHMARK(Issuance)
     ->Name("BM_Shared_issuance")
     ->Arg(1)
     ->Arg(2)
+    ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

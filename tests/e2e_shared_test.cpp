@@ -8,6 +8,10 @@
 
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -292,6 +298,105 @@ TEST(E2ESharedReaders, ReadersInParallel) {
     for (size_t i = 0; i < readers.size(); ++i) {
         EXPECT_EQ("", failures[i]) << readers[i];
     }
+}
+
+// The bridge serving a card to a vpcd reader, a program of its own: stopping
+// it takes the card out of the reader, starting it again puts a card back.
+class Bridge {
+  public:
+    explicit Bridge(std::string command) : m_command("exec " + std::move(command)) {}
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+    ~Bridge() { Stop(); }
+    bool Start() {
+        char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), m_command.data(),
+                        nullptr};
+        return posix_spawn(&m_pid, "/bin/sh", nullptr, nullptr, argv, environ) == 0;
+    }
+    void Stop() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_pid = 0;
+        }
+    }
+
+  private:
+    std::string m_command;
+    pid_t m_pid = 0;
+};
+
+// Resets the card until the reader has one again (at most 10 s): the host's
+// own recovery after the card came back.
+bool ResetUntilPresent(CZUICAPI& card) {
+    for (int i = 0; i < 100; ++i) {
+        unsigned char atr[40];
+        unsigned long atrLen = sizeof atr;
+        if (card.Reset(atr, &atrLen) == 1) {
+            return true;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+// The card in ZUIC_E2E_REMOVAL_READER, served by the command in
+// ZUIC_E2E_REMOVAL_BRIDGE (which this test starts and stops), taken out in
+// the middle of the host's held select-verify-read sequence: every operation
+// gives 0 and none a false success; once a card is back, a Reset on the same
+// object and it issues, writes and reads again.
+TEST(E2ERemoval, CardTakenOutAndPutBack) {
+    const char* reader = std::getenv("ZUIC_E2E_REMOVAL_READER");
+    const char* command = std::getenv("ZUIC_E2E_REMOVAL_BRIDGE");
+    if (reader == nullptr || *reader == '\0' || command == nullptr || *command == '\0') {
+        GTEST_SKIP() << "ZUIC_E2E_REMOVAL_READER and ZUIC_E2E_REMOVAL_BRIDGE name no card";
+    }
+    Bridge bridge(command);
+    ASSERT_TRUE(bridge.Start());
+    CZUICAPI card;
+    bool ready = false; // opened, and the card answers a reset
+    for (int i = 0; i < 100 && !ready; ++i) {
+        unsigned char atr[40];
+        unsigned long atrLen = sizeof atr;
+        ready = card.Open(const_cast<char*>(reader), ZU_PROTOCOL_ANY) == 1 &&
+                card.Reset(atr, &atrLen) == 1;
+        if (!ready) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    ASSERT_TRUE(ready);
+    ASSERT_EQ("", Issue(card, 21));
+    {
+        CZUTransaction hold(card);
+        ASSERT_TRUE(hold.Held());
+        ASSERT_EQ(1, SelectBinary(card));
+        ASSERT_EQ(1, VerifyPin(card));
+        bridge.Stop(); // the card is taken out
+        // A command that meets the bridge's closed socket before pcscd's poll
+        // has seen the card go leaves vpcd taking no new bridge on that reader
+        // (not within 10 s): the card is gone for pcscd before the next one.
+        std::this_thread::sleep_for(2s);
+        Bytes back(WRITTEN);
+        unsigned char challenge[8];
+        Bytes fresh = Pattern(WRITTEN, 22);
+        EXPECT_EQ(0, card.ReadBinaryFile(back.data(), WRITTEN, 0));
+        EXPECT_EQ(0, UpdateBinaryWithSoftwareMac(&card, U(SM_KEY), fresh.data(), 200, 0));
+        EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
+        EXPECT_EQ(0, SelectBinary(card));
+        EXPECT_EQ(0, VerifyPin(card));
+    } // letting go of a card that is gone does not hang
+    unsigned char challenge[8];
+    EXPECT_EQ(0, card.GenerateRandom(challenge, 8)); // still out, still 0
+    ASSERT_TRUE(bridge.Start());                     // a card is put back
+    ASSERT_TRUE(ResetUntilPresent(card));
+    EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
+    EXPECT_EQ("", Issue(card, 23));
+    ASSERT_EQ(1, SelectBinary(card));
+    ASSERT_EQ(1, VerifyPin(card));
+    Bytes back(WRITTEN);
+    ASSERT_EQ(1, card.ReadBinaryFile(back.data(), WRITTEN, 0));
+    EXPECT_EQ(Pattern(WRITTEN, 23), back);
 }
 
 } // namespace
