@@ -195,6 +195,8 @@ class ZUICRD_API CZUReader {
     virtual int SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned char* resp,
                             unsigned long* respLen);
 
+    // SW1 SW2 of the last answer, SW1 high; 0000 when the last operation got
+    // no answer: a transport failure, or a call refused before sending.
     unsigned short GetSW() const;
 
   protected:
