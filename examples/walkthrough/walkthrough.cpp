@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
                  card) &&
             Step("write secure-messaging key 02", card.WriteKey(0x00, sm.data(), sm.size()),
                  card) &&
-            // 5. 80 E8 00 01 00 ends the key file's creation.
+            // 5. 80 EA 00 01 00 ends the key file's creation.
             Step("end the key file's creation", card.CreateEnd(keyFile), card) &&
             // 6. The application DF01: 80 E0 01 00 0E DF 01 00 00 and its name.
             Step("create application DF01 \"ZUSIM.APP1\"",
