@@ -51,10 +51,8 @@ TEST(CardRefusalSw, RefusedBeforeSendingReadsNoAnswer) {
         {"AppendRecord too long", [](CZUICAPI& c) { return c.AppendRecord(big.data(), 252); }},
         {"UpdateRecord 256", [](CZUICAPI& c) { return c.UpdateRecord(256, block8, 1); }},
         {"ReadRecord Le 257", [&](CZUICAPI& c) { return c.ReadRecord(1, 257, buf); }},
-        {"VerifyPin too long",
-         [&](CZUICAPI& c) { return c.VerifyPin(big.data(), 12, tries); }},
-        {"ChangePin too long",
-         [](CZUICAPI& c) { return c.ChangePin(block8, 6, block8, 6); }},
+        {"VerifyPin too long", [&](CZUICAPI& c) { return c.VerifyPin(big.data(), 12, tries); }},
+        {"ChangePin too long", [](CZUICAPI& c) { return c.ChangePin(block8, 6, block8, 6); }},
         {"GenerateRandom null buffer", [](CZUICAPI& c) { return c.GenerateRandom(nullptr, 4); }},
         {"WriteKey too long", [](CZUICAPI& c) { return c.WriteKey(0x01, big.data(), 124); }},
         {"CreateMF null block", [](CZUICAPI& c) { return c.CreateMF(0x00, 0x00, nullptr); }},
@@ -91,8 +89,8 @@ TEST(CardRefusalSw, SentCommandShowsTheCardsAnswer) {
         int result;
         unsigned short sw;
     };
-    for (const Row& row : std::vector<Row>{{"90 00", 1, 0x9000}, {"6A 82", 0, 0x6A82},
-                                           {"69 82", 0, 0x6982}}) {
+    for (const Row& row :
+         std::vector<Row>{{"90 00", 1, 0x9000}, {"6A 82", 0, 0x6A82}, {"69 82", 0, 0x6982}}) {
         SCOPED_TRACE(row.answer);
         CZUICAPI card;
         auto t = std::make_shared<ScriptedTransport>();

@@ -65,8 +65,7 @@ int main(int argc, char** argv) {
     Step("erase the card's file system", card.EraseMF(), card) &&
         // 2. The master file: 80 E0 00 00 0A, access to create (00: free),
         //    02, then the 8-byte block (here the card's serial number).
-        Step("create the master file 3F00",
-             card.CreateMF(ZUSIM_AC_FREE, 0x02, serial), card) &&
+        Step("create the master file 3F00", card.CreateMF(ZUSIM_AC_FREE, 0x02, serial), card) &&
         // 3. The key file 0001: 80 E0 02 00 07 00 01, type 05 (keys), 00 08
         //    records, read never (FF), write after PIN 0 (10).
         Step("create the key file 0001",
