@@ -39,12 +39,12 @@ int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsign
         return 1;
     }
     if (buffer == nullptr || !BinaryChunksAddressable(offset, length)) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     unsigned char chunk[ZU_BINARY_CHUNK];
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {
@@ -72,12 +72,12 @@ int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsign
         return 1;
     }
     if (data == nullptr || !BinaryChunksAddressable(offset, length)) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     int result = 1;
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {
@@ -97,7 +97,7 @@ int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsign
 int CZUICAPI::UpdateBinaryFileWithMac(unsigned char* data, unsigned long length,
                                       unsigned long offset) {
     if (offset >= ZU_POSITION_LIMIT) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     CCommandBuffer<16> cmd(CLA_SECURE, INS_UPDATE_BINARY, PositionHigh(offset),
                            PositionLow(offset));
@@ -113,7 +113,7 @@ int CZUICAPI::AppendRecord(unsigned char* data, unsigned long length) {
 
 int CZUICAPI::UpdateRecord(int recordNo, unsigned char* data, unsigned long length) {
     if (recordNo < 0 || recordNo > 255) {
-        return 0; // P1 holds one byte: 257 would overwrite record 1
+        return RefuseUnsent(*this); // P1 holds one byte: 257 would overwrite record 1
     }
     CCommandBuffer<256> cmd(CLA_ISO, INS_UPDATE_RECORD, static_cast<unsigned char>(recordNo),
                             RECORD_BY_NUMBER);
@@ -123,7 +123,7 @@ int CZUICAPI::UpdateRecord(int recordNo, unsigned char* data, unsigned long leng
 
 int CZUICAPI::ReadRecord(unsigned char recordNo, unsigned long length, unsigned char* buffer) {
     if (length > LONGEST_LE || (buffer == nullptr && length != 0)) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     CCommandBuffer<5> cmd(CLA_ISO, INS_READ_RECORD, recordNo, RECORD_BY_NUMBER);
     unsigned long count = length;

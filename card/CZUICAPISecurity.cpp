@@ -21,7 +21,7 @@ int CZUICAPI::VerifyPin(unsigned char* pin, unsigned long pinLength, int& remain
     CCommandBuffer<16> cmd(CLA_ISO, INS_VERIFY, 0x00, 0x00);
     cmd.Append(pin, pinLength);
     if (!cmd.Ok()) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     int result = cmd.SendData(*this, nullptr, nullptr);
     if (result != 0) {
@@ -46,7 +46,7 @@ int CZUICAPI::ChangePin(unsigned char* oldPin, unsigned long oldPinLength, unsig
                         unsigned long newPinLength) {
     if (oldPinLength > PIN_PAIR_MAX || newPinLength > PIN_PAIR_MAX ||
         oldPinLength + newPinLength > PIN_PAIR_MAX) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     CCommandBuffer<16> cmd(CLA_PROPRIETARY, INS_CHANGE_PIN, 0x01, 0x00);
     cmd.Append(oldPin, oldPinLength).Append(PIN_SEPARATOR).Append(newPin, newPinLength);
@@ -55,12 +55,12 @@ int CZUICAPI::ChangePin(unsigned char* oldPin, unsigned long oldPinLength, unsig
 
 int CZUICAPI::GenerateRandom(unsigned char* buffer, unsigned long length) {
     if (buffer == nullptr && length != 0) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     const unsigned long step = length < CHALLENGE_STEP ? length : CHALLENGE_STEP;
     CCommandBuffer<5> cmd(CLA_ISO, INS_GET_CHALLENGE, 0x00, 0x00);

@@ -17,6 +17,16 @@
 #include <cstddef>
 #include <cstring>
 
+// Refuses an operation before anything reaches the card: result 0, and the
+// status word reads 00 00 (no answer, as after a transport failure) rather
+// than the answer to an earlier command. The reader's own SendCommand does
+// exactly that for a command it cannot carry, without a card exchange; it is
+// called directly, past any override, because nothing is sent.
+inline int RefuseUnsent(CZUReader& card) {
+    card.CZUReader::SendCommand(nullptr, 0, nullptr, nullptr);
+    return 0;
+}
+
 template <size_t Capacity> class CCommandBuffer {
     static_assert(Capacity >= 5 && Capacity <= 260, "a short APDU: header and up to 255 bytes");
 
@@ -45,7 +55,7 @@ template <size_t Capacity> class CCommandBuffer {
     // Sends the command with its data: P3 = Lc, the data length.
     int SendData(CZUReader& card, unsigned char* resp, unsigned long* respLen) {
         if (!m_ok) {
-            return 0;
+            return RefuseUnsent(card);
         }
         m_bytes[4] = static_cast<unsigned char>(m_length - 5);
         return card.SendCommand(m_bytes, m_length, resp, respLen);
@@ -55,7 +65,7 @@ template <size_t Capacity> class CCommandBuffer {
     // neither data nor an expected answer).
     int SendHeader(CZUReader& card, unsigned char le, unsigned char* resp, unsigned long* respLen) {
         if (!m_ok) {
-            return 0;
+            return RefuseUnsent(card);
         }
         m_bytes[4] = le;
         return card.SendCommand(m_bytes, 5, resp, respLen);

@@ -239,7 +239,8 @@ class ZUICRD_API CZUReader {
                             unsigned long* respLen);
 
     /// The status word SW1 SW2 of the card's last answer to this object, as
-    /// one number (0x9000 for 90 00).
+    /// one number (0x9000 for 90 00); 0000 when the last operation got no
+    /// answer: a transport failure, or a call refused before sending.
     unsigned short GetSW() const;
 
   protected:

@@ -2,6 +2,7 @@
 #include "ZUICAPI.h"
 #include "common/Instructions.h"
 #include "card/BinaryPosition.h"
+#include "card/CommandBuffer.h"
 #include "softenc.h"
 
 #include <cstring>
@@ -13,15 +14,18 @@ const unsigned long MAC_LENGTH = 4;
 
 int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned char* data,
                                 unsigned long dataLength, unsigned long offset) {
-    if (card == nullptr || key == nullptr || (data == nullptr && dataLength != 0) ||
-        dataLength > LONGEST_DATA || offset >= ZU_POSITION_LIMIT) {
+    if (card == nullptr) {
         return 0;
+    }
+    if (key == nullptr || (data == nullptr && dataLength != 0) || dataLength > LONGEST_DATA ||
+        offset >= ZU_POSITION_LIMIT) {
+        return RefuseUnsent(*card);
     }
     // The challenge and the command it protects go in one hold: a command of
     // another program in between would replace the challenge.
     CZUTransaction hold(*card);
     if (hold.Failed()) {
-        return 0;
+        return RefuseUnsent(*card);
     }
     unsigned char iv[8] = {0};
     if (card->GenerateRandom(iv, 4) == 0) {
