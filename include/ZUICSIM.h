@@ -177,6 +177,7 @@
 #ifndef ZUICSIM_H
 #define ZUICSIM_H
 
+#include <cstddef>
 #include <vector>
 
 /// The simulated card operating system's attribute and key-record bytes.
@@ -211,9 +212,13 @@ enum : unsigned char {
 inline std::vector<unsigned char> ZUSimTdes2KeyRecord(unsigned char number,
                                                       const unsigned char* key,
                                                       unsigned char usage = ZUSIM_USE_UNSTATED) {
-    std::vector<unsigned char> record = {number,
-                                         static_cast<unsigned char>(ZUSIM_KEY_TDES2 | usage), 0x00};
-    record.insert(record.end(), key, key + 16);
+    std::vector<unsigned char> record(3 + 16);
+    record[0] = number;
+    record[1] = static_cast<unsigned char>(ZUSIM_KEY_TDES2 | usage);
+    record[2] = 0x00;
+    for (size_t i = 0; i < 16; ++i) {
+        record[3 + i] = key[i];
+    }
     return record;
 }
 
