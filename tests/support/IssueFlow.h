@@ -10,6 +10,7 @@
 #include "sim/ZUSim.h"
 #include "ZUICSIM.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,9 +62,19 @@ inline int WriteSecurely(CZUICAPI& card, const std::vector<unsigned char>& data)
     return 1;
 }
 
-// The whole flow on `card`. Returns the step that failed, or "" when every
-// step passed.
-inline std::string Issue(CZUICAPI& card, unsigned seed) {
+// How the flow keeps other programs on the reader out of its sequences.
+enum class Holds {
+    // Only the holds the card operations take themselves: enough against
+    // other programs' commands that leave the card's state alone (GET
+    // CHALLENGE), not against one that selects another file in between.
+    OperationsOnly,
+    // As an issuing application does: the personalisation held as one
+    // sequence and the select-verify-write-read as another.
+    Sequences,
+};
+
+// The personalisation: erase, then every file created and ended, MF last.
+inline std::string Personalise(CZUICAPI& card) {
     if (card.EraseMF() != 1)
         return "erase";
     unsigned char serial[8] = {0x20, 0x24, 0, 0, 0, 0, 0x12, 0x34};
@@ -93,6 +104,11 @@ inline std::string Issue(CZUICAPI& card, unsigned seed) {
         return "end application";
     if (card.SelectDF(U(MF), nullptr, nullptr) != 1 || card.CreateEnd(U(MF)) != 1)
         return "end MF";
+    return "";
+}
+
+// Select, verify, the write under secure messaging and the read back.
+inline std::string Use(CZUICAPI& card, unsigned seed) {
     if (SelectBinary(card) != 1)
         return "select";
     if (VerifyPin(card) != 1)
@@ -105,6 +121,25 @@ inline std::string Issue(CZUICAPI& card, unsigned seed) {
         return "read back";
     if (back != data)
         return "read back other bytes";
+    return "";
+}
+
+// The whole flow on `card`. Returns the step that failed, or "" when every
+// step passed.
+inline std::string Issue(CZUICAPI& card, unsigned seed, Holds holds = Holds::Sequences) {
+    for (int phase = 0; phase < 2; ++phase) {
+        std::optional<CZUTransaction> hold;
+        if (holds == Holds::Sequences) {
+            hold.emplace(card);
+            if (!hold->Held()) {
+                return "hold the card";
+            }
+        }
+        std::string failed = phase == 0 ? Personalise(card) : Use(card, seed);
+        if (!failed.empty()) {
+            return failed;
+        }
+    }
     return "";
 }
 
