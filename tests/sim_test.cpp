@@ -119,6 +119,7 @@ void Play(const std::string& script, const Device& device) {
 // A card in a reader that the library opens by name (a PC/SC reader: through
 // pcscd); the answers are those the card gave, as the trace hook sees them.
 Device ThroughReader(const std::string& name) {
+    ZUSimRegister();
     auto reader = std::make_shared<CZUReader>();
     EXPECT_EQ(1, reader->Open(const_cast<char*>(name.c_str()), ZU_PROTOCOL_T1)) << name;
     return {[reader](const Bytes& cmd) {
@@ -149,7 +150,6 @@ Device ThroughReader(const std::string& name) {
 Device InProcess(const std::string& name, bool raw) {
     std::shared_ptr<CZUSimDevice> card(ZUSimCreate(name.c_str()));
     if (!card) {
-        ZUSimRegister();
         ZUSimResetAll();
         return ThroughReader(name);
     }
