@@ -56,7 +56,7 @@ void Play(const std::string& script, const Device& device) {
     Bytes challenge, last;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
-        SCOPED_TRACE(script + ".apdu:" + std::to_string(number) + ": " + line);
+        SCOPED_TRACE(testing::Message() << script << ".apdu:" << number << ": " << line);
         std::istringstream words(line.substr(0, line.find('#')));
         std::vector<std::string> side[2];
         for (std::string word; words >> word;) {
