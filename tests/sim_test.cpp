@@ -5,7 +5,8 @@
 //
 // A script line is one command and its answer, "COMMAND : ANSWER", in hex
 // bytes; '#' starts a comment. Beside bytes, both sides may hold XX*N (the
-// byte XX N times) and NAME (the bytes of a line "NAME = ..."); a command may
+// byte XX N times) and NAME (the bytes of a line "NAME = ...", a name that
+// is not a hex byte); a command may
 // end in mac(NAME), the secure-messaging MAC under the key NAME of the bytes
 // before it, or auth(NAME), the authentication cryptogram under NAME of the
 // challenge and the data before it: for them the runner first asks the card
@@ -20,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -93,7 +96,8 @@ void Play(const std::string& script, const Device& device) {
                         CTDES2Encryptor(key.data()).ProcessBlocks(chain, 8);
                     }
                     out.insert(out.end(), chain, chain + 8);
-                } else if (std::isxdigit(word[0]) && (word.size() == 2 || word[2] == '*')) {
+                } else if (std::isxdigit(static_cast<unsigned char>(word[0])) != 0 &&
+                           (word.size() == 2 || word[2] == '*')) {
                     const size_t count = word.size() > 3 ? std::stoul(word.substr(3)) : 1;
                     out.resize(out.size() + count, FromHex(word.substr(0, 2)).at(0));
                 }
