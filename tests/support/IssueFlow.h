@@ -57,6 +57,11 @@ enum class Holds {
     Sequences,
 };
 
+// A step of the flow: the name of the step that failed, if it did.
+#define ZU_ISSUE_STEP(call, step)                                                                  \
+    if ((call) != 1)                                                                               \
+    return step
+
 // The personalisation: erase, then every file created and ended, MF last.
 inline std::string Personalise(CZUICAPI& card) {
     using namespace zuic::democard;
@@ -64,45 +69,34 @@ inline std::string Personalise(CZUICAPI& card) {
     Bytes pin{0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
     Bytes sm = ZUSimTdes2KeyRecord(kSmKeyNo, kSmKey);
     Bytes loaded = ZUSimTdes2KeyRecord(kLoadedKeyNo, kLoadedKey);
-    if (card.EraseMF() != 1)
-        return "erase";
-    if (card.CreateMF(ZUSIM_AC_FREE, 0x02, serial) != 1)
-        return "create MF";
-    if (card.CreateEF(U(kKeyFile), ZUSIM_EF_KEYS, 0x00, 8, ZUSIM_AC_NEVER, ZUSIM_AC_PIN | 0) != 1)
-        return "create key file";
-    if (card.WriteKey(0x00, pin.data(), pin.size()) != 1)
-        return "write PIN";
-    if (card.WriteKey(0x00, sm.data(), sm.size()) != 1)
-        return "write key 02";
     CZUSAMIC asLoader(&card);
-    if (WriteSAMKeyWithSoftwareCalc(&asLoader, U(ZUSIM_KEY_LOADING_KEY), loaded.data(),
-                                    loaded.size()) != 1)
-        return "load key 03 encrypted and MACed in software";
-    if (card.CreateEnd(U(kKeyFile)) != 1)
-        return "end key file";
-    if (card.CreateADF(U(kApp), ZUSIM_AC_FREE, 0x00, U(kAppName), kAppNameLength) != 1)
-        return "create ADF";
-    if (card.CreateEF(U(kBinary), (1 << 3) | ZUSIM_EF_BINARY, 0x04, 0x00, ZUSIM_AC_PIN | 0,
-                      ZUSIM_AC_SM | kSmKeyNo) != 1)
-        return "create binary file";
-    if (card.CreateEnd(U(kBinary)) != 1 || card.CreateEnd(U(kApp)) != 1)
-        return "end application";
-    if (card.SelectDF(U(MF), nullptr, nullptr) != 1 || card.CreateEnd(U(MF)) != 1)
-        return "end MF";
+    ZU_ISSUE_STEP(card.EraseMF(), "erase");
+    ZU_ISSUE_STEP(card.CreateMF(ZUSIM_AC_FREE, 0x02, serial), "create MF");
+    ZU_ISSUE_STEP(card.CreateEF(U(kKeyFile), ZUSIM_EF_KEYS, 0, 8, ZUSIM_AC_NEVER, ZUSIM_AC_PIN | 0),
+                  "create key file");
+    ZU_ISSUE_STEP(card.WriteKey(0x00, pin.data(), pin.size()), "write PIN");
+    ZU_ISSUE_STEP(card.WriteKey(0x00, sm.data(), sm.size()), "write key 02");
+    ZU_ISSUE_STEP(WriteSAMKeyWithSoftwareCalc(&asLoader, U(ZUSIM_KEY_LOADING_KEY), loaded.data(),
+                                              loaded.size()),
+                  "load key 03 encrypted and MACed in software");
+    ZU_ISSUE_STEP(card.CreateEnd(U(kKeyFile)), "end key file");
+    ZU_ISSUE_STEP(card.CreateADF(U(kApp), ZUSIM_AC_FREE, 0, U(kAppName), kAppNameLength),
+                  "create ADF");
+    ZU_ISSUE_STEP(card.CreateEF(U(kBinary), (1 << 3) | ZUSIM_EF_BINARY, 0x04, 0x00,
+                                ZUSIM_AC_PIN | 0, ZUSIM_AC_SM | kSmKeyNo),
+                  "create binary file");
+    ZU_ISSUE_STEP(card.CreateEnd(U(kBinary)) == 1 && card.CreateEnd(U(kApp)), "end application");
+    ZU_ISSUE_STEP(card.SelectDF(U(MF), nullptr, nullptr) == 1 && card.CreateEnd(U(MF)), "end MF");
     return "";
 }
 
 // Select, verify, the write under secure messaging and the read back.
 inline std::string Use(CZUICAPI& card, unsigned seed) {
     Bytes data = Pattern(WRITTEN, seed), back(WRITTEN, 0xEE);
-    if (SelectBinary(card) != 1)
-        return "select";
-    if (VerifyPin(card) != 1)
-        return "verify";
-    if (WriteSecurely(card, data) != 1)
-        return "write 600 bytes with MACs computed in software";
-    if (card.ReadBinaryFile(back.data(), WRITTEN, 0) != 1)
-        return "read back";
+    ZU_ISSUE_STEP(SelectBinary(card), "select");
+    ZU_ISSUE_STEP(VerifyPin(card), "verify");
+    ZU_ISSUE_STEP(WriteSecurely(card, data), "write 600 bytes with MACs computed in software");
+    ZU_ISSUE_STEP(card.ReadBinaryFile(back.data(), WRITTEN, 0), "read back");
     return back == data ? "" : "read back other bytes";
 }
 
@@ -124,6 +118,8 @@ inline std::string Issue(CZUICAPI& card, unsigned seed, Holds holds = Holds::Seq
     }
     return "";
 }
+
+#undef ZU_ISSUE_STEP
 
 } // namespace issueflow
 
