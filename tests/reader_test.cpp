@@ -116,6 +116,7 @@ TEST(Reader, RefusalsBeforeSendingAndNullResponsePointers) {
     EXPECT_EQ(0, reader.SendCommand(longest.data(), longest.size(), nullptr, nullptr));
     EXPECT_EQ(0, reader.GetSW());
     EXPECT_EQ(0, reader.SendCommand(nullptr, 5, nullptr, nullptr));
+    respLen = 2;
     EXPECT_EQ(0, reader.SendCommand(longest.data(), 4, resp, &respLen));
     EXPECT_EQ(0u, respLen);
     EXPECT_TRUE(t->Done());
