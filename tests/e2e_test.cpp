@@ -11,7 +11,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
