@@ -280,7 +280,8 @@ class Bridge {
     explicit Bridge(const std::string& command) : m_command("exec " + command) {}
     ~Bridge() { Stop(); }
     bool Start() {
-        char* argv[] = {Name("sh"), Name("-c"), Name(m_command), nullptr};
+        char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), m_command.data(),
+                        nullptr};
         return posix_spawn(&m_pid, "/bin/sh", nullptr, nullptr, argv, environ) == 0;
     }
     void Stop() {
