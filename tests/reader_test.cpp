@@ -1,19 +1,29 @@
-// The reader layer: GET RESPONSE and re-send handling, status words, answer
-// capacity, transport failures and the shared connection's lifetime.
+// The reader layer: the answer handling of SendCommand (status words, GET
+// RESPONSE, re-send with Le, room), what it refuses unsent, the shared
+// connection's lifetime, and holding the card against other threads,
+// connections and copies. Runs under ThreadSanitizer too.
 #include "support/ScriptedTransport.h"
 #include "ZUICAPI.h"
+#include "ZUICSIM.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
 
 namespace {
 
-std::shared_ptr<ScriptedTransport> Open(CZUReader& reader) {
-    auto t = std::make_shared<ScriptedTransport>();
-    EXPECT_EQ(1, ZUOpenTransport(reader, t));
-    return t;
+using namespace std::chrono_literals;
+
+char* Name(const char* name) {
+    return const_cast<char*>(name);
 }
 
 int Send(CZUReader& reader, const std::string& hex, unsigned char* resp, unsigned long* respLen) {
@@ -21,248 +31,173 @@ int Send(CZUReader& reader, const std::string& hex, unsigned char* resp, unsigne
     return reader.SendCommand(cmd.data(), cmd.size(), resp, respLen);
 }
 
-TEST(Reader, AnswerHandling) {
-    struct Step {
-        std::string command, answer;
-    };
-    struct {
-        const char* name;
-        std::string command;
-        std::vector<Step> script;
-        unsigned long room;
-        int result;
-        unsigned short sw;
-        std::string data; // what lands in resp
-    } cases[] = {
-        {"plain success",
-         "00 B0 00 00 02",
-         {{"00 B0 00 00 02", "01 02 90 00"}},
-         16,
-         1,
-         0x9000,
-         "01 02"},
-        {"refusal keeps SW",
-         "00 A4 00 00 02 3F 01",
-         {{"00 A4 00 00 02 3F 01", "6A 82"}},
-         16,
-         0,
-         0x6A82,
-         ""},
-        {"63 Cx is a refusal",
-         "00 20 00 00 01 31",
-         {{"00 20 00 00 01 31", "63 C2"}},
-         0,
-         0,
-         0x63C2,
-         ""},
-        {"69 83 is a refusal",
-         "00 20 00 00 01 31",
-         {{"00 20 00 00 01 31", "69 83"}},
-         0,
-         0,
-         0x6983,
-         ""},
-        {"warning 62 83 is a refusal",
-         "00 A4 00 00 02 3F 00",
-         {{"00 A4 00 00 02 3F 00", "62 83"}},
-         0,
-         0,
-         0x6283,
-         ""},
-        {"61 XX fetched with GET RESPONSE",
-         "00 88 00 00 02 AA BB",
-         {{"00 88 00 00 02 AA BB", "61 04"}, {"00 C0 00 00 04", "01 02 03 04 90 00"}},
-         8,
-         1,
-         0x9000,
-         "01 02 03 04"},
-        {"61 XX chained",
-         "00 88 00 00 01 AA",
-         {{"00 88 00 00 01 AA", "01 61 02"},
-          {"00 C0 00 00 02", "02 03 61 01"},
-          {"00 C0 00 00 01", "04 90 00"}},
-         8,
-         1,
-         0x9000,
-         "01 02 03 04"},
-        {"61 XX then refusal",
-         "00 88 00 00 01 AA",
-         {{"00 88 00 00 01 AA", "61 04"}, {"00 C0 00 00 04", "6A 86"}},
-         8,
-         0,
-         0x6A86,
-         ""},
-        {"6C XX resends with Le",
-         "00 B0 00 00 00",
-         {{"00 B0 00 00 00", "6C 03"}, {"00 B0 00 00 03", "07 08 09 90 00"}},
-         8,
-         1,
-         0x9000,
-         "07 08 09"},
-        {"6C XX on a command with data appends Le",
-         "00 88 00 00 01 AA",
-         {{"00 88 00 00 01 AA", "6C 02"}, {"00 88 00 00 01 AA 02", "0A 0B 90 00"}},
-         8,
-         1,
-         0x9000,
-         "0A 0B"},
-        {"6C XX on a command that carries its Le replaces it",
-         "00 88 00 00 01 AA 00",
-         {{"00 88 00 00 01 AA 00", "6C 02"}, {"00 88 00 00 01 AA 02", "0A 0B 90 00"}},
-         8,
-         1,
-         0x9000,
-         "0A 0B"},
-        {"6C XX only once",
-         "00 B0 00 00 00",
-         {{"00 B0 00 00 00", "6C 03"}, {"00 B0 00 00 03", "6C 04"}},
-         8,
-         0,
-         0x6C04,
-         ""},
-        {"room limits the copy",
-         "00 B0 00 00 06",
-         {{"00 B0 00 00 06", "01 02 03 04 05 06 90 00"}},
-         4,
-         1,
-         0x9000,
-         "01 02 03 04"},
-        {"room limits a chain",
-         "00 88 00 00 01 AA",
-         {{"00 88 00 00 01 AA", "01 02 61 02"}, {"00 C0 00 00 02", "03 04 90 00"}},
-         3,
-         1,
-         0x9000,
-         "01 02 03"},
-        {"answer without status word",
-         "00 B0 00 00 01",
-         {{"00 B0 00 00 01", "90"}},
-         4,
-         0,
-         0x0000,
-         ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+int GetChallenge(CZUReader& reader) {
+    unsigned char resp[8];
+    unsigned long respLen = sizeof resp;
+    return Send(reader, "00 84 00 00 08", resp, &respLen);
+}
+
+// Each row: room, result, status word kept > the exchanges, command = answer
+// ("!": the exchange fails), the first command being the one sent > what
+// lands in resp.
+TEST(Reader, AnswerTable) {
+    for (const char* row : {
+             "16 1 9000 > 00 B0 00 00 02 = 01 02 90 00 > 01 02",
+             "16 0 6A82 > 00 A4 00 00 02 3F 01 = 6A 82 >",
+             // Wrong PIN and blocked PIN are refusals; so is a warning.
+             "0 0 63C2 > 00 20 00 00 01 31 = 63 C2 >",
+             "0 0 6983 > 00 20 00 00 01 31 = 69 83 >",
+             "4 0 6283 > 00 A4 00 00 00 = 62 83 >",
+             // GET RESPONSE, chained, with data in every part; a refusal or a
+             // failure ends it, the data so far kept.
+             "8 1 9000 > 00 88 00 00 01 AA = 01 61 02; 00 C0 00 00 02 = 02 03 61 01;"
+             "00 C0 00 00 01 = 04 90 00 > 01 02 03 04",
+             "8 0 6A86 > 00 88 00 00 01 AA = 01 61 04; 00 C0 00 00 04 = 6A 86 > 01",
+             "8 0 0000 > 00 88 00 00 01 AA = 01 61 04; 00 C0 00 00 04 = ! > 01",
+             // 6C XX: Le in P3, behind the data, or in place of the Le carried; once.
+             "8 1 9000 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = 07 08 09 90 00 > 07 08 09",
+             "8 1 9000 > 00 88 00 00 01 AA = 6C 02; 00 88 00 00 01 AA 02 = 0A 0B 90 00 > 0A 0B",
+             "8 1 9000 > 00 88 00 00 01 AA 00 = 6C 02; 00 88 00 00 01 AA 02 = 0A 90 00 > 0A",
+             "8 0 6C04 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = 6C 04 >",
+             "8 0 0000 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = ! >",
+             // No more than the room, over a chain too.
+             "4 1 9000 > 00 B0 00 00 06 = 01 02 03 04 05 06 90 00 > 01 02 03 04",
+             "3 1 9000 > 00 88 00 00 01 AA = 01 02 61 02; 00 C0 00 00 02 = 03 04 90 00 > 01 02 03",
+             // An answer shorter than a status word, and no answer at all.
+             "4 0 0000 > 00 B0 00 00 01 = 90 >",
+             "4 0 0000 > 00 84 00 00 04 = ! >",
+         }) {
+        SCOPED_TRACE(row);
+        std::string text = row, script = text.substr(text.find('>') + 1);
+        std::string data = script.substr(script.find('>') + 1);
+        script.resize(script.find('>'));
+        unsigned long room = 0;
+        int result = 0;
+        unsigned short sw = 0;
+        std::istringstream(text) >> room >> result >> std::hex >> sw;
+        auto t = std::make_shared<ScriptedTransport>();
+        std::string first;
+        for (std::istringstream steps(script); !steps.eof();) {
+            std::string command, answer;
+            std::getline(steps, command, '=');
+            std::getline(steps, answer, ';');
+            first = first.empty() ? command : first;
+            answer.find('!') != std::string::npos ? t->ExpectFailure(command)
+                                                  : t->Expect(command, answer);
+        }
         CZUReader reader;
-        auto t = Open(reader);
-        for (const Step& s : c.script) {
-            t->Expect(s.command, s.answer);
-        }
-        unsigned char resp[20];
-        std::memset(resp, 0xEE, sizeof resp);
-        unsigned long respLen = c.room;
-        EXPECT_EQ(c.result, Send(reader, c.command, resp, &respLen));
-        EXPECT_EQ(c.sw, reader.GetSW());
+        ZUOpenTransport(reader, t);
+        Bytes resp(room); // exactly the room: ASan sees any byte beyond
+        unsigned long respLen = room;
+        EXPECT_EQ(result, Send(reader, first, resp.data(), &respLen));
+        EXPECT_EQ(sw, reader.GetSW());
+        EXPECT_EQ(FromHex(data), Bytes(resp.begin(), resp.begin() + respLen));
         EXPECT_TRUE(t->Done());
-        if (c.result == 1) {
-            EXPECT_EQ(c.data, ToHex(resp, respLen));
-        }
-        EXPECT_LE(respLen, c.room);
-        EXPECT_EQ(0xEE, resp[c.room]); // nothing beyond the room offered
     }
 }
 
-TEST(Reader, NullResponsePointersDiscard) {
+TEST(Reader, RefusalsBeforeSendingAndNullResponsePointers) {
     CZUReader reader;
-    auto t = Open(reader);
-    t->Expect("00 B0 00 00 02", "01 02 90 00");
-    t->Expect("00 B0 00 00 02", "01 02 90 00");
+    auto t = std::make_shared<ScriptedTransport>();
+    ASSERT_EQ(1, ZUOpenTransport(reader, t));
+    Bytes longest(5 + 255, 0x11); // header, Lc and 255 data bytes: the limit
+    longest[4] = 0xFF;
+    t->Expect(ToHex(longest), "90 00").Expect("00 B0 00 00 02", "01 02 90 00");
+    t->Expect("00 B0 00 00 02", "6A 82");
+    EXPECT_EQ(1, reader.SendCommand(longest.data(), longest.size(), nullptr, nullptr));
     unsigned long respLen = 2;
-    EXPECT_EQ(1, Send(reader, "00 B0 00 00 02", nullptr, &respLen));
+    EXPECT_EQ(1, Send(reader, "00 B0 00 00 02", nullptr, &respLen)); // data discarded
     EXPECT_EQ(0u, respLen);
     unsigned char resp[2];
-    EXPECT_EQ(1, Send(reader, "00 B0 00 00 02", resp, nullptr));
-}
-
-TEST(Reader, ChainThatNeverEndsIsCutOff) {
-    CZUReader reader;
-    class Endless : public CZUTransport {
-      public:
-        int count = 0;
-        bool Transmit(const unsigned char*, size_t, unsigned char* answer, size_t* len) override {
-            ++count;
-            answer[0] = 0x61;
-            answer[1] = 0x10;
-            *len = 2;
-            return true;
-        }
-        bool Reset(unsigned char*, size_t, size_t*) override { return false; }
-        bool IsCardPresent() override { return true; }
-    };
-    auto t = std::make_shared<Endless>();
-    ZUOpenTransport(reader, t);
-    unsigned char resp[8];
-    unsigned long respLen = sizeof resp;
-    EXPECT_EQ(0, Send(reader, "00 B0 00 00 01", resp, &respLen));
-    EXPECT_LT(t->count, 1000);
-}
-
-TEST(Reader, TransportFailuresGiveZero) {
-    CZUReader unopened;
-    unsigned long respLen = 4;
-    unsigned char resp[4];
-    EXPECT_EQ(0, Send(unopened, "00 84 00 00 04", resp, &respLen));
-    EXPECT_EQ(0u, respLen);
-    EXPECT_EQ(0, unopened.IsCardExist());
-    EXPECT_EQ(0, unopened.Reset(resp, &respLen));
-    EXPECT_EQ(0, unopened.Close());
-
-    CZUReader reader;
-    auto t = Open(reader);
-    t->Expect("00 84 00 00 04", "6A 82");
-    t->ExpectFailure("00 84 00 00 04");
-    EXPECT_EQ(0, Send(reader, "00 84 00 00 04", nullptr, nullptr));
+    EXPECT_EQ(0, Send(reader, "00 B0 00 00 02", resp, nullptr));
     EXPECT_EQ(0x6A82, reader.GetSW());
-    respLen = 4;
-    EXPECT_EQ(0, Send(reader, "00 84 00 00 04", resp, &respLen));
-    EXPECT_EQ(0x0000, reader.GetSW());
-    EXPECT_EQ(0u, respLen);
-    // Malformed commands never reach the transport.
+    // Refused before sending: the status word reads 0000 afterwards.
+    longest.push_back(0x00);
+    EXPECT_EQ(0, reader.SendCommand(longest.data(), longest.size(), nullptr, nullptr));
+    EXPECT_EQ(0, reader.GetSW());
     EXPECT_EQ(0, reader.SendCommand(nullptr, 5, nullptr, nullptr));
-    unsigned char tooLong[300] = {0};
-    EXPECT_EQ(0, reader.SendCommand(tooLong, sizeof tooLong, nullptr, nullptr));
-    EXPECT_EQ(0, reader.SendCommand(tooLong, 3, nullptr, nullptr));
+    respLen = 2;
+    EXPECT_EQ(0, reader.SendCommand(longest.data(), 4, resp, &respLen));
+    EXPECT_EQ(0u, respLen);
     EXPECT_TRUE(t->Done());
+
+    CZUReader unopened;
+    respLen = 2;
+    EXPECT_EQ(0, unopened.Reset(resp, &respLen));
+    EXPECT_EQ(0u, respLen);
+    EXPECT_EQ(0, GetChallenge(unopened) + unopened.IsCardExist() + unopened.Close());
+    EXPECT_EQ(0, ZUOpenTransport(unopened, nullptr));
+    CZUTransaction none(unopened); // an unopened reader: neither held nor failed
+    EXPECT_FALSE(none.Held() || none.Failed());
 }
 
-TEST(Reader, ResetAndPresence) {
+// A card that answers 61 01 to everything but transmission `last`, which
+// gets a byte and 90 00: the reader sends 256 GET RESPONSE at most.
+class CChainingTransport : public ScriptedTransport {
+  public:
+    bool Transmit(const unsigned char*, size_t, unsigned char* answer, size_t* len) override {
+        const Bytes reply = FromHex(++transmitted == last ? "5A 90 00" : "61 01");
+        *len = std::copy(reply.begin(), reply.end(), answer) - answer;
+        return true;
+    }
+    int last = 0;
+};
+
+TEST(Reader, GetResponseCutOffAfter256) {
+    for (int last : {257, 258}) {
+        CZUReader reader;
+        auto t = std::make_shared<CChainingTransport>();
+        t->last = last;
+        ZUOpenTransport(reader, t);
+        unsigned char resp[300];
+        unsigned long respLen = sizeof resp;
+        EXPECT_EQ(last == 257 ? 1 : 0, Send(reader, "00 B0 00 00 01", resp, &respLen)) << last;
+        EXPECT_EQ(257, t->transmitted);
+    }
+}
+
+TEST(Reader, ResetPresenceAndSlot) {
     CZUReader reader;
-    auto t = Open(reader);
+    auto t = std::make_shared<ScriptedTransport>();
+    ZUOpenTransport(reader, t);
     unsigned char atr[8];
     unsigned long atrLen = sizeof atr;
     EXPECT_EQ(1, reader.Reset(atr, &atrLen));
     EXPECT_EQ("3B 02 14 50", ToHex(atr, atrLen));
-    atrLen = 2;
+    atrLen = 2; // no more than the room
     EXPECT_EQ(1, reader.Reset(atr, &atrLen));
-    EXPECT_EQ(2u, atrLen);
+    EXPECT_EQ("3B 02", ToHex(atr, atrLen));
+    atrLen = sizeof atr; // no buffer: nothing copied
+    EXPECT_EQ(1, reader.Reset(nullptr, &atrLen));
+    EXPECT_EQ(0u, atrLen);
     EXPECT_EQ(1, reader.IsCardExist());
     t->present = false;
-    EXPECT_EQ(0, reader.IsCardExist());
     atrLen = sizeof atr;
-    EXPECT_EQ(0, reader.Reset(atr, &atrLen));
+    EXPECT_EQ(0, reader.IsCardExist() + reader.Reset(atr, &atrLen));
     EXPECT_EQ(0u, atrLen);
+    // A transport without slots, used by this object alone: left unopened.
+    CZUReader lone;
+    ZUOpenTransport(lone, std::make_shared<ScriptedTransport>());
+    lone.ChangeSlot(1);
+    EXPECT_EQ(0, lone.IsCardExist());
 }
 
-TEST(Reader, CopiesShareOneConnection) {
+TEST(Reader, CopiesShareOneConnectionUntilCloseOrTheLastGoes) {
     auto t = std::make_shared<ScriptedTransport>();
     auto original = std::make_unique<CZUReader>();
     ZUOpenTransport(*original, t);
-    CZUICAPI card(original.get());
-    CZUSAMIC copy;
-    copy = *original;
-    CZUICAPI copied(card);
+    CZUICAPI card(original.get()), copied(card);
+    CZUSAMIC assigned;
+    assigned = *original;
     original.reset(); // the copies keep the connection alive
-    t->Expect("00 84 00 00 04", "01 02 03 04 90 00");
-    t->Expect("00 84 00 00 04", "01 02 03 04 90 00");
-    unsigned char challenge[4];
-    EXPECT_EQ(1, card.GenerateRandom(challenge, 4));
-    EXPECT_EQ(1, copy.GenerateRandom(challenge, 4));
+    t->Expect("00 84 00 00 08", "01 02 03 04 05 06 07 08 90 00").Expect("00 84 00 00 08", "6A 82");
+    EXPECT_EQ(1, GetChallenge(card));
+    EXPECT_EQ(0, GetChallenge(assigned));
+    EXPECT_EQ(0x6A82, CZUICAPI(&assigned).GetSW()); // the status word comes along
     EXPECT_FALSE(t->closed);
     EXPECT_EQ(1, copied.Close());
     EXPECT_TRUE(t->closed);
-    EXPECT_EQ(0, card.GenerateRandom(challenge, 4)); // closed for every copy
-    EXPECT_EQ(0, copy.GenerateRandom(challenge, 4));
+    EXPECT_EQ(0, GetChallenge(card)); // closed for every copy
     EXPECT_TRUE(t->Done());
 
     auto last = std::make_shared<ScriptedTransport>();
@@ -270,47 +205,175 @@ TEST(Reader, CopiesShareOneConnection) {
         CZUReader a;
         ZUOpenTransport(a, last);
         CZUReader b(a);
-        CZUReader c;
+        CZUICAPI c(nullptr); // a null reader: unopened
+        EXPECT_EQ(0, c.IsCardExist());
         c = b;
+        EXPECT_EQ(1, c.IsCardExist());
     }
     EXPECT_TRUE(last->closed); // released with the last object
 }
 
-TEST(Reader, NullReaderGivesAnUnopenedCard) {
-    CZUICAPI card(nullptr);
-    CZUSBIC sbic(nullptr);
-    CZUSAMIC sam(nullptr);
-    CZUSBSAMIC sbsam(nullptr);
-    unsigned char id[2] = {0x3F, 0x00};
-    EXPECT_EQ(0, card.SelectDF(id, nullptr, nullptr));
-    EXPECT_EQ(0, sbic.SelectDF(id, nullptr, nullptr));
-    EXPECT_EQ(0, sam.SelectDF(id, nullptr, nullptr));
-    EXPECT_EQ(0, sbsam.SelectDF(id, nullptr, nullptr));
-}
-
 std::shared_ptr<CZUTransport> MakeScripted(const char* name, int) {
+    if (std::strcmp(name, "test:none") == 0) {
+        return nullptr; // no such reader
+    }
     auto t = std::make_shared<ScriptedTransport>();
-    t->Expect("00 A4 00 00 02 3F 00", "90 00");
     t->atr = FromHex(name + 5); // "test:<hex atr>"
     return t;
 }
 
 TEST(Reader, RegisteredInProcessReaders) {
+    EXPECT_EQ(0, ZURegisterReader("", MakeScripted));
     ASSERT_EQ(1, ZURegisterReader("test:", MakeScripted));
     CZUICAPI card;
-    char name[] = "test:3B 00";
-    ASSERT_EQ(1, card.Open(name, ZU_PROTOCOL_ANY));
-    unsigned char id[2] = {0x3F, 0x00};
-    EXPECT_EQ(1, card.SelectDF(id, nullptr, nullptr));
+    ASSERT_EQ(1, card.Open(Name("test:3B 00"), ZU_PROTOCOL_ANY));
     unsigned char atr[4];
     unsigned long atrLen = sizeof atr;
     EXPECT_EQ(1, card.Reset(atr, &atrLen));
     EXPECT_EQ("3B 00", ToHex(atr, atrLen));
+    EXPECT_EQ(0, card.Open(Name("test:none"), ZU_PROTOCOL_ANY));
     ZURegisterReader("test:", nullptr);
-    EXPECT_EQ(0, card.Open(name, ZU_PROTOCOL_ANY)); // gone now
-    char unregistered[] = "simNobody";
+    EXPECT_EQ(0, card.Open(Name("test:3B 00"), ZU_PROTOCOL_ANY)); // gone now
     ZURegisterReader("sim", nullptr);
-    EXPECT_EQ(0, card.Open(unregistered, ZU_PROTOCOL_ANY));
+    EXPECT_EQ(0, card.Open(Name("simNobody"), ZU_PROTOCOL_ANY));
+}
+
+// Answers every command with 90 00 (8 bytes for GET CHALLENGE and the SAM's
+// DES computation, Le bytes for READ BINARY) and logs "B", "E" for the
+// transactions and the INS byte of each command.
+class CLoggingTransport : public ScriptedTransport {
+  public:
+    bool Transmit(const unsigned char* cmd, size_t, unsigned char* answer, size_t* len) override {
+        log += ToHex(cmd + 1, 1) + " ";
+        *len = (cmd[1] == 0x84 || cmd[1] == 0xFA) ? 8
+               : cmd[1] == 0xB0                   ? (cmd[4] + 255) % 256 + 1
+                                                  : 0;
+        std::fill_n(answer, *len, 0x5A);
+        answer[(*len)++] = 0x90;
+        answer[(*len)++] = 0x00;
+        return true;
+    }
+    bool BeginTransaction(unsigned) override {
+        log += "B ";
+        return grant;
+    }
+    void EndTransaction() override { log += "E "; }
+    std::string log;
+    bool grant = true;
+};
+
+TEST(ReaderTransaction, EachSequenceIsOneHoldAndNestsInTheHosts) {
+    static unsigned char buffer[600], key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const std::pair<std::function<int(CZUSAMIC&)>, std::string> rows[] = {
+        {[](CZUSAMIC& c) { return c.SelectEF(key, nullptr, nullptr); }, "A4 "},
+        {[](CZUSAMIC& c) { return c.EraseMF(); }, "0E "},
+        {[](CZUSAMIC& c) { return c.ReadBinaryFile(buffer, 600, 0); }, "B0 B0 B0 B0 B0 "},
+        {[](CZUSAMIC& c) { return c.UpdateBinaryFile(buffer, 300, 0); }, "D6 D6 D6 "},
+        {[](CZUSAMIC& c) { return c.GenerateRandom(buffer, 20); }, "84 84 84 "},
+        {[](CZUSAMIC& c) { return c.Diversify(1, 0, key, buffer); }, "1A FA 1A FA "},
+        {[](CZUSAMIC& c) { return UpdateBinaryWithSoftwareMac(&c, key, buffer, 16, 0); }, "84 D6 "},
+        {[](CZUSAMIC& c) { return WriteSAMKeyWithSoftwareCalc(&c, key, buffer, 16); }, "84 D4 "},
+    };
+    for (const auto& [run, commands] : rows) {
+        SCOPED_TRACE(commands);
+        auto t = std::make_shared<CLoggingTransport>();
+        CZUSAMIC card;
+        ASSERT_EQ(1, ZUOpenTransport(card, t));
+        unsigned long atrLen = 0; // presence and reset let go of the card again
+        EXPECT_EQ(2, card.IsCardExist() + card.Reset(nullptr, &atrLen));
+        EXPECT_EQ(1, run(card));
+        EXPECT_EQ("B " + commands + "E ", t->log);
+        t->log.clear();
+        {
+            CZUTransaction hold(card);
+            EXPECT_EQ(2, hold.Held() + run(card));
+            EXPECT_EQ(1, run(card));
+        }
+        EXPECT_EQ("B " + commands + commands + "E ", t->log);
+        t->log.clear(); // refused: the operation gives 0 with nothing sent
+        t->grant = false;
+        EXPECT_EQ(0, run(card));
+        EXPECT_EQ("B ", t->log);
+        CZUTransaction refused(card);
+        EXPECT_TRUE(refused.Failed() && !refused.Held());
+    }
+}
+
+std::atomic<CZUReader*> g_closeFromHook{nullptr};
+void CloseFromHook(const unsigned char*, size_t, const unsigned char*, size_t, void*) {
+    if (CZUReader* copy = g_closeFromHook.exchange(nullptr)) {
+        copy->Close();
+    }
+}
+
+// Close on one copy while another is inside an exchange: from a trace hook on
+// the exchange's own thread, and from a second thread.
+TEST(ReaderTransaction, CloseOnACopyWaitsForTheExchangeInFlight) {
+    ZUSimRegister();
+    CZUICAPI card;
+    ASSERT_EQ(1, card.Open(Name("sim:t0"), ZU_PROTOCOL_ANY));
+    CZUICAPI copy(card);
+    g_closeFromHook = &copy;
+    ZUSetTraceHook(&CloseFromHook, nullptr);
+    // Le 00 gets 6C 08 on T=0: the re-send runs after the hook closed the copy.
+    unsigned char resp[8];
+    unsigned long respLen = sizeof resp;
+    EXPECT_EQ(1, Send(card, "00 84 00 00 00", resp, &respLen));
+    EXPECT_EQ(8u, respLen);
+    ZUSetTraceHook(nullptr, nullptr);
+    EXPECT_EQ(0, GetChallenge(card)); // closed for every copy now
+
+    // From another thread: every exchange succeeds until the Close, none after.
+    ASSERT_EQ(1, card.Open(Name("sim"), ZU_PROTOCOL_ANY));
+    std::atomic<bool> closing{false};
+    std::thread closer([&closing, other = CZUICAPI(card)]() mutable {
+        std::this_thread::sleep_for(5ms);
+        closing = true;
+        other.Close();
+    });
+    while (GetChallenge(card) == 1) {
+    }
+    EXPECT_TRUE(closing.load());
+    closer.join();
+}
+
+TEST(ReaderTransaction, ChangeSlotMovesOnlyTheObjectItIsCalledOn) {
+    ZUSimRegister();
+    CZUICAPI card;
+    ASSERT_EQ(1, card.Open(Name("sim"), ZU_PROTOCOL_ANY));
+    CZUSAMIC sam(&card), third(&card);
+    sam.ChangeSlot(1);
+    EXPECT_EQ(1, Send(sam, "80 1A 01 00 00", nullptr, nullptr));
+    EXPECT_EQ(0, Send(card, "80 1A 01 00 00", nullptr, nullptr)); // the card: unknown
+    EXPECT_EQ(0x6D00, card.GetSW());
+    third.ChangeSlot(7); // no such slot: only that object is left unopened
+    EXPECT_EQ(0, third.IsCardExist());
+    EXPECT_EQ(1, card.IsCardExist());
+}
+
+TEST(ReaderTransaction, OthersWaitForAHoldAndGiveZeroPastTheTimeout) {
+    ZUSimRegister();
+    const unsigned saved = ZUGetTransactionTimeout();
+    CZUICAPI holder, waiter;
+    ASSERT_EQ(2, holder.Open(Name("sim"), 0) + waiter.Open(Name("sim"), 0));
+    CZUICAPI holderCopy(holder);
+    for (unsigned timeout : {150u, 5000u}) {
+        ZUSetTransactionTimeout(timeout);
+        CZUTransaction hold(holder);
+        ASSERT_TRUE(hold.Held());
+        std::atomic<int> done{0};
+        // Another connection, and a copy on another thread.
+        std::thread copyUser([&] { done += GetChallenge(holderCopy); });
+        std::thread otherUser([&] { done += GetChallenge(waiter); });
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(0, done.load());
+        EXPECT_EQ(1, GetChallenge(holder)); // the holder goes on
+        hold.End();
+        copyUser.join();
+        otherUser.join();
+        EXPECT_EQ(timeout == 150u ? 0 : 2, done.load());
+    }
+    ZUSetTransactionTimeout(saved);
 }
 
 } // namespace

@@ -17,15 +17,19 @@ class ScriptedTransport : public CZUTransport {
         bool fail;    // the exchange itself fails (reader gone)
     };
     // Expect `commandHex`, answer with `answerHex` (data and SW).
-    ScriptedTransport& Expect(const std::string& commandHex, const std::string& answerHex);
-    ScriptedTransport& ExpectFailure(const std::string& commandHex);
-
+    ScriptedTransport& Expect(const std::string& commandHex, const std::string& answerHex) {
+        steps.push_back({FromHex(commandHex), FromHex(answerHex), false});
+        return *this;
+    }
+    ScriptedTransport& ExpectFailure(const std::string& commandHex) {
+        steps.push_back({FromHex(commandHex), {}, true});
+        return *this;
+    }
     bool Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
                   size_t* answerLen) override;
     bool Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) override;
     bool IsCardPresent() override { return present; }
     void Close() override { closed = true; }
-
     bool Done() const { return steps.empty(); }
 
     std::deque<Step> steps;
