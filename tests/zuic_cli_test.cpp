@@ -182,7 +182,6 @@ TEST(ZuicMain, ExitStatusesMessagesAndOutput) {
     std::map<std::string, std::string> paths,
         scripts = {
             {"@bad", "# a script\n00 A4 00 00 02 3F 00 = 9000\n\n00 B0 00 00 04 = 90XZ\n"},
-            {"@empty", "# nothing but comments\n\n"},
             {"@mismatch", mf + "00 A4 00 00 02 12 34\n" + get},
             {"@t0", mf + "00 A4 00 00 02 3F 00 = 61XX\n"},
             {"@select",
