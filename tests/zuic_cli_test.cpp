@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -171,7 +171,7 @@ TEST(ZuicParsing, ApduScriptLineStatusWordReaderAndAtrTables) {
 // Each row: the arguments as a shell splits them (@NAME: a script below),
 // the exit status, standard error's one line after "zuic: " (all of it, or
 // its start and "..."), then pieces of standard output in order ("!piece":
-// not there).
+// not there after the pieces before it).
 TEST(ZuicMain, ExitStatusesMessagesAndOutput) {
     // No PC/SC service, whatever pcscd this machine runs: the readers are the
     // built-in ones.
@@ -213,7 +213,8 @@ TEST(ZuicMain, ExitStatusesMessagesAndOutput) {
         }
         EXPECT_EQ(c[1], std::to_string(status)) << out << err;
         EXPECT_TRUE(c[2].empty() ? err.empty()
-                                 : Like("zuic: " + c[2], err.substr(0, err.find('\n'))));
+                                 : Like("zuic: " + c[2], err.substr(0, err.find('\n'))))
+            << err;
         EXPECT_EQ(!c[2].empty(), std::count(err.begin(), err.end(), '\n')) << err;
         EXPECT_TRUE(c[1] != "2" || out.empty()) << out;
         size_t at = 0;
