@@ -31,12 +31,12 @@ void SendCommand(FuzzedDataProvider& in, CZUReader& reader, CFuzzTransport* tran
     const int result = reader.SendCommand(nullCmd ? nullptr : command.data(), cmd.size(),
                                           nullResp ? nullptr : resp.data(), len);
     const size_t sent = transport != nullptr ? transport->log.size() - before : 0;
-    FUZZ_CHECK(result == 0 || result == 1, "a result other than 0 or 1");
-    FUZZ_CHECK(len == nullptr || respLen <= room, "more reported than the room");
-    FUZZ_CHECK(Untouched(resp, len == nullptr ? 0 : respLen), "written past respLen");
+    FUZZ_CHECK((len == nullptr || respLen <= room) && Untouched(resp, len == nullptr ? 0 : respLen),
+               "more reported than the room, or written past respLen");
     if (nullCmd || cmd.size() < 5 || cmd.size() > 260 || sent == 0) {
-        FUZZ_CHECK(result == 0 && sent == 0 && reader.GetSW() == 0, "a command that cannot go");
-        FUZZ_CHECK(len == nullptr || respLen == 0, "response bytes without an exchange");
+        FUZZ_CHECK(result == 0 && sent == 0 && reader.GetSW() == 0 &&
+                       (len == nullptr || respLen == 0),
+                   "a command that cannot go gave something");
         return;
     }
     const FuzzExchange* x = &transport->log[before];
@@ -50,8 +50,8 @@ void SendCommand(FuzzedDataProvider& in, CZUReader& reader, CFuzzTransport* tran
                          std::equal(next.begin(), next.begin() + 4, x->command.begin()))),
                    "an exchange nothing asked for");
     }
-    FUZZ_CHECK(reader.GetSW() == (x->usable ? x->sw : 0), "GetSW is not the last status word");
-    FUZZ_CHECK(result == (reader.GetSW() == 0x9000), "the result does not follow 90 00");
+    FUZZ_CHECK(reader.GetSW() == (x->usable ? x->sw : 0) && result == (reader.GetSW() == 0x9000),
+               "GetSW is not the last status word, or the result does not follow 90 00");
 }
 
 void Reset(FuzzedDataProvider& in, CZUReader& reader) {
@@ -60,10 +60,9 @@ void Reset(FuzzedDataProvider& in, CZUReader& reader) {
     unsigned long room = nullAtr ? 0 : atr.size(), atrLen = atr.size(),
                   *len = in.ConsumeIntegralInRange(0, 7) ? &atrLen : nullptr;
     const int result = reader.Reset(nullAtr ? nullptr : atr.data(), len);
-    FUZZ_CHECK(result == 0 || result == 1, "a result other than 0 or 1");
-    FUZZ_CHECK(len == nullptr || (atrLen <= room && (result == 1 || atrLen == 0)),
-               "an ATR length beyond the room");
-    FUZZ_CHECK(Untouched(atr, len == nullptr ? 0 : atrLen), "written past the ATR");
+    FUZZ_CHECK((result == 0 || result == 1) && Untouched(atr, len == nullptr ? 0 : atrLen) &&
+                   (len == nullptr || (atrLen <= room && (result == 1 || atrLen == 0))),
+               "an ATR length beyond the room, or written past it");
 }
 
 } // namespace
