@@ -23,20 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     Bytes key = in.ConsumeBytes<unsigned char>(24), iv = in.ConsumeBytes<unsigned char>(8);
     key.resize(24);
-    std::unique_ptr<CBlockCipher> enc, dec;
-    switch (in.ConsumeIntegralInRange(0, 2)) {
-    case 0:
-        enc.reset(new CDESEncryptor(key.data()));
-        dec.reset(new CDESDecryptor(key.data()));
-        break;
-    case 1:
-        enc.reset(new CTDES2Encryptor(key.data()));
-        dec.reset(new CTDES2Decryptor(key.data()));
-        break;
-    default:
-        enc.reset(new CTDES3Encryptor(key.data()));
-        dec.reset(new CTDES3Decryptor(key.data()));
-    }
+    const int kind = in.ConsumeIntegralInRange(0, 2); // DES, two- or three-key triple DES
+    std::unique_ptr<CBlockCipher> enc(
+        kind == 0   ? static_cast<CBlockCipher*>(new CDESEncryptor(key.data()))
+        : kind == 1 ? new CTDES2Encryptor(key.data())
+                    : new CTDES3Encryptor(key.data()));
+    std::unique_ptr<CBlockCipher> dec(
+        kind == 0   ? static_cast<CBlockCipher*>(new CDESDecryptor(key.data()))
+        : kind == 1 ? new CTDES2Decryptor(key.data())
+                    : new CTDES3Decryptor(key.data()));
     const unsigned char* ivp = iv.size() == 8 ? iv.data() : nullptr; // null: zeros
     const Bytes text = in.ConsumeBytes<unsigned char>(in.ConsumeIntegralInRange(0, 600));
     int encrypted = 0, decrypted = 0, again = 0;
