@@ -26,11 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int kind = in.ConsumeIntegralInRange(0, 2); // DES, two- or three-key triple DES
     std::unique_ptr<CBlockCipher> enc(
         kind == 0   ? static_cast<CBlockCipher*>(new CDESEncryptor(key.data()))
-        : kind == 1 ? new CTDES2Encryptor(key.data())
+        : kind == 1 ? static_cast<CBlockCipher*>(new CTDES2Encryptor(key.data()))
                     : new CTDES3Encryptor(key.data()));
     std::unique_ptr<CBlockCipher> dec(
         kind == 0   ? static_cast<CBlockCipher*>(new CDESDecryptor(key.data()))
-        : kind == 1 ? new CTDES2Decryptor(key.data())
+        : kind == 1 ? static_cast<CBlockCipher*>(new CTDES2Decryptor(key.data()))
                     : new CTDES3Decryptor(key.data()));
     const unsigned char* ivp = iv.size() == 8 ? iv.data() : nullptr; // null: zeros
     const Bytes text = in.ConsumeBytes<unsigned char>(in.ConsumeIntegralInRange(0, 600));
