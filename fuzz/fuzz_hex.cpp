@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    (outLen == static_cast<int>(out2.size()) && result2 == 1 &&
                     std::equal(out2.begin(), out2.end(), out.begin()) && Untouched(out, outLen)),
                "the two readings disagree");
-    FUZZ_CHECK(result == 1 || (outLen == room && (result2 == 0 || static_cast<int>(out2.size()) > room)),
+    FUZZ_CHECK(result == 1 ||
+                   (outLen == room && (result2 == 0 || static_cast<int>(out2.size()) > room)),
                "a text refused with room for it");
     for (char c : hex) {
         unsigned char nibble = 0xEE;

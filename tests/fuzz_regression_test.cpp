@@ -16,8 +16,15 @@
 #define FUZZ_TARGETS(X)                                                                            \
     X(fuzz_atr)                                                                                    \
     X(fuzz_bcd)                                                                                    \
-    X(fuzz_card_ops) X(fuzz_cbc) X(fuzz_desmac) X(fuzz_hash) X(fuzz_hex) X(fuzz_ip) X(fuzz_pkcs1)  \
-        X(fuzz_reader) X(fuzz_sim)
+    X(fuzz_card_ops)                                                                               \
+    X(fuzz_cbc)                                                                                    \
+    X(fuzz_desmac)                                                                                 \
+    X(fuzz_hash)                                                                                   \
+    X(fuzz_hex)                                                                                    \
+    X(fuzz_ip)                                                                                     \
+    X(fuzz_pkcs1)                                                                                  \
+    X(fuzz_reader)                                                                                 \
+    X(fuzz_sim)
 #define DECLARE(name) extern "C" int name(const uint8_t* data, size_t size);
 FUZZ_TARGETS(DECLARE)
 
