@@ -22,6 +22,7 @@ class CFuzzTransport : public CZUTransport {
   public:
     explicit CFuzzTransport(FuzzedDataProvider& in) : m_in(in) {}
     std::vector<FuzzExchange> log;
+    size_t dataBytes = 0; // in the answers with a status word
 
     bool Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
                   size_t* answerLen) override {
@@ -34,6 +35,7 @@ class CFuzzTransport : public CZUTransport {
         const size_t n =
             kind == 9 ? 0 : m_in.ConsumeIntegralInRange<size_t>(0, kind == 3 ? 256 : 16);
         log.push_back({Bytes(cmd, cmd + cmdLen), kind > 2, static_cast<unsigned short>(sw)});
+        dataBytes += kind > 2 ? n : 0;
         std::memset(answer, 0x90, ZU_MAX_ANSWER);
         for (size_t i = 0; i < n; ++i) {
             answer[i] = static_cast<unsigned char>(m_counter++ * 7 + 0x31);

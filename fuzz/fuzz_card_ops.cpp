@@ -52,7 +52,8 @@ struct Call {
             len > 0x10100 ? 64 : len, in.ConsumeIntegralInRange(0UL, 12UL), room, 16, 8, 2};
         for (size_t i = 0; i < 8; ++i) {
             null[i] = in.ConsumeIntegralInRange(0, 15) == 0;
-            buf[i].assign(i < 6 ? sizes[i] : 0, FILL);
+            size[i] = i < 6 ? sizes[i] : 0;
+            buf[i].assign(size[i] + 16, FILL); // 16 guard bytes, for builds without ASan
         }
     }
     unsigned char* P(size_t i) { return null[i] ? nullptr : buf[i].data(); }
@@ -61,6 +62,7 @@ struct Call {
     int tries = 0;
     bool null[8]; // 6: respLen, 7: no card for the secure writes
     Bytes buf[8];
+    size_t size[8];
 };
 
 struct Cards {
@@ -89,7 +91,7 @@ int (*const kOps[])(Call&, Cards&, CZUICAPI&, CZUSAMIC&) = {
     OP(a.WriteKeyWithEncryptionAndMAC(B0, D)), OP(a.SelectDF(D, R)),
     OP(a.ReadBinaryFile(D, c.offset)), OP(a.UpdateBinaryFile(D, c.offset)),
     OP(a.UpdateBinaryFileWithMac(D, c.offset)), OP(a.VerifyPin(D, c.tries)),
-    OP(a.ChangePin(D, c.P(1), c.buf[1].size())), OP(a.AppendRecord(D)),
+    OP(a.ChangePin(D, c.P(1), c.size[1])), OP(a.AppendRecord(D)),
     OP(a.UpdateRecord(static_cast<int>(c.offset) - 0x8000, D)), OP(a.ReadRecord(B0, c.len, c.P(0))),
     OP(a.GenerateRandom(D)),
     OP(UpdateBinaryWithSoftwareMac(c.null[7] ? nullptr : &a, c.P(3), D, c.offset)),
@@ -126,10 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                       : k.sbsam;
         Call c(in, op == 21);
         g_log.clear();
+        const size_t before = transport->dataBytes;
         const int result = kOps[op](c, k, a, s);
         const bool beyond = op >= 8 && op != 23 &&
                             (c.len > 0x10100 || (c.null[0] && c.len != 0) ||
-                             (op == 17 && c.null[1] && !c.buf[1].empty()));
+                             (op == 17 && c.null[1] && c.size[1] != 0));
         FUZZ_CHECK((result == 0 || result == 1) && (!beyond || (result == 0 && g_log.empty())),
                    "a result other than 0 or 1, or input beyond any command not refused");
         // The SAM, social-security and secure-write refusals keep the status
@@ -141,6 +144,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(g_log.empty() || (carrier.GetSW() == g_log.back().second &&
                                      (result == 0 || g_log.back().first == 1)),
                    "GetSW is not the last status word seen, or success after a failed command");
+        size_t written = 0; // no more bytes copied than the card sent
+        for (size_t i = 0; i < 8; ++i) {
+            FUZZ_CHECK(Untouched(c.buf[i], c.size[i]), "written past the caller's buffer");
+            written += std::count_if(c.buf[i].begin(), c.buf[i].end(),
+                                     [](unsigned char b) { return b != FILL; });
+        }
+        FUZZ_CHECK(written <= transport->dataBytes - before,
+                   "more bytes copied than the card sent");
         FUZZ_CHECK(c.null[6] ||
                        (c.respLen <= c.room && (c.null[2] || Untouched(c.buf[2], c.respLen))),
                    "respLen beyond the room, or written past it");
