@@ -59,7 +59,8 @@ class CFuzzTransport : public CZUTransport {
         *atrLen = Spent() || m_in.ConsumeBool() ? n : std::min(n, atrRoom);
         return true;
     }
-    bool IsCardPresent() override { return Spent() || m_in.ConsumeBool(); }
+    bool IsCardPresent() override { return present = Spent() || m_in.ConsumeBool(); }
+    bool present = false; // the last answer to IsCardPresent
     bool ChangeSlot(int) override { return Spent() || m_in.ConsumeBool(); }
 
   private:

@@ -53,10 +53,10 @@ struct Call {
         for (size_t i = 0; i < 8; ++i) {
             null[i] = in.ConsumeIntegralInRange(0, 15) == 0;
             size[i] = i < 6 ? sizes[i] : 0;
-            buf[i].assign(size[i] + 16, FILL); // 16 guard bytes, for builds without ASan
+            buf[i].assign(size[i] + 32, FILL); // 16 guard bytes each side, for builds without ASan
         }
     }
-    unsigned char* P(size_t i) { return null[i] ? nullptr : buf[i].data(); }
+    unsigned char* P(size_t i) { return null[i] ? nullptr : buf[i].data() + 16; }
     unsigned long len, offset, room, respLen;
     unsigned char byte[4];
     int tries = 0;
@@ -146,14 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "GetSW is not the last status word seen, or success after a failed command");
         size_t written = 0; // no more bytes copied than the card sent
         for (size_t i = 0; i < 8; ++i) {
-            FUZZ_CHECK(Untouched(c.buf[i], c.size[i]), "written past the caller's buffer");
+            FUZZ_CHECK(Untouched(c.buf[i], 16 + c.size[i]) &&
+                           std::count(c.buf[i].begin(), c.buf[i].begin() + 16, FILL) == 16,
+                       "written outside the caller's buffer");
             written += std::count_if(c.buf[i].begin(), c.buf[i].end(),
                                      [](unsigned char b) { return b != FILL; });
         }
         FUZZ_CHECK(written <= transport->dataBytes - before,
                    "more bytes copied than the card sent");
         FUZZ_CHECK(c.null[6] ||
-                       (c.respLen <= c.room && (c.null[2] || Untouched(c.buf[2], c.respLen))),
+                       (c.respLen <= c.room && (c.null[2] || Untouched(c.buf[2], 16 + c.respLen))),
                    "respLen beyond the room, or written past it");
     }
     return 0;

@@ -50,6 +50,7 @@ void SendCommand(FuzzedDataProvider& in, CZUReader& reader, CFuzzTransport* tran
                          std::equal(next.begin(), next.begin() + 4, x->command.begin()))),
                    "an exchange nothing asked for");
     }
+    FUZZ_CHECK(!x->usable || x->sw >> 8 != 0x61 || sent > 256, "a 61 XX left without GET RESPONSE");
     FUZZ_CHECK(reader.GetSW() == (x->usable ? x->sw : 0) && result == (reader.GetSW() == 0x9000),
                "GetSW is not the last status word, or the result does not follow 90 00");
 }
@@ -78,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Reset(in, readers[i]);
             break;
         case 1:
-            FUZZ_CHECK(readers[i].IsCardExist() <= 1, "IsCardExist beyond 1");
+            FUZZ_CHECK(readers[i].IsCardExist() == 0 || (transports[i] && transports[i]->present),
+                       "IsCardExist is not the transport's answer");
             break;
         case 2: // without the slot the object is left unopened
             readers[i].ChangeSlot(in.ConsumeIntegral<int>());
