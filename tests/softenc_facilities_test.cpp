@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -91,8 +90,7 @@ TEST(Hash, PublishedVectors) {
             CSHA1 sha1;
             CHash& hash = algorithm == "md5" ? static_cast<CHash&>(md5) : sha1;
             for (; repeat > 0; --repeat) {
-                hash.Update(reinterpret_cast<const unsigned char*>(message.data()),
-                            static_cast<unsigned int>(message.size()));
+                hash.Update((const unsigned char*)message.data(), (unsigned int)message.size());
             }
             EXPECT_EQ(ToHex(FromHex(digest)), Digest(hash)) << line;
             ++count;
@@ -138,12 +136,8 @@ TEST(Hash, PiecesAcrossBoundariesAgreeWithOpenSSL) {
 // same running state. SetState with null or the object's own block changes
 // nothing, and a block is copied into the object's own, not adopted.
 TEST(Hash, StateBlockWrittenByOffsetContinuesAsOpenSSL) {
-    const uint32_t a = 0x01234567u, b = 0x89ABCDEFu, c = 0xFEDCBA98u, d = 0x76543210u;
-    const uint32_t e = 0xF0E1D2C3u;
+    const uint32_t a = 0x01234567u, b = 0x89ABCDEFu, c = 0xFEDCBA98u, d = 0x76543210u, e = ~a;
     const Bytes more = Pattern(100);
-    auto at = [](void* block, size_t offset) {
-        return static_cast<unsigned char*>(block) + offset;
-    };
     for (uint64_t n : {5ull, 0x1FFFFFFFull, 0x4000000038ull, 0x12345678ABCull}) {
         const uint64_t bits = 8 * n, blocks = n / 64;
         const uint32_t w = n % 64, low = uint32_t(bits), high = uint32_t(bits >> 32);
@@ -152,7 +146,8 @@ TEST(Hash, StateBlockWrittenByOffsetContinuesAsOpenSSL) {
         s[23] = w;
         MD5_CTX mc = {a, b, c, d, low, high, {}, w};
         SHA_CTX sc = {a, b, c, d, e, low, high, {}, w};
-        for (unsigned char* buffer : {at(m, 24), at(s, 28), at(mc.data, 0), at(sc.data, 0)}) {
+        for (void* buffer :
+             {(void*)((char*)m + 24), (void*)((char*)s + 28), (void*)mc.data, (void*)sc.data}) {
             std::memcpy(buffer, Pattern(w).data(), w);
         }
         unsigned char md[16], sd[20];
@@ -171,8 +166,7 @@ TEST(Hash, StateBlockWrittenByOffsetContinuesAsOpenSSL) {
             EXPECT_EQ(own, hash->GetState());
             hash->Update(more.data(), 100);
         }
-        EXPECT_EQ(ToHex(md, 16), Digest(md5)) << n;
-        EXPECT_EQ(ToHex(sd, 20), Digest(sha1)) << n;
+        EXPECT_EQ(ToHex(md, 16) + " / " + ToHex(sd, 20), Digest(md5) + " / " + Digest(sha1)) << n;
     }
 }
 
@@ -181,38 +175,33 @@ TEST(Hash, StateBlockWrittenByOffsetContinuesAsOpenSSL) {
 // first 7 of the whole one.
 TEST(Hash, Sha1CoreWritesOnlyItsStateAndTheDigestAskedFor) {
     const Bytes message = Pattern(120);
-    const Bytes whole = FromHex(OpenSSLDigest(EVP_sha1(), message));
-    for (unsigned int length : {20u, 7u}) {
-        struct {
-            unsigned char before[64];
-            SHA1State state;
-            unsigned char after[64];
-        } box;
-        std::memset(&box, 0xEE, sizeof box);
-        SHA1Init(&box.state);
-        SHA1Update(&box.state, message.data(), message.size());
-        Bytes digest(length + 4, 0xEE);
-        SHA1Final(&box.state, digest.data(), length);
-        EXPECT_EQ(Spare(Bytes(whole.begin(), whole.begin() + length)), ToHex(digest));
-        EXPECT_EQ(Bytes(64, 0xEE), Bytes(box.before, box.before + 64));
-        EXPECT_EQ(Bytes(64, 0xEE), Bytes(box.after, box.after + 64));
-    }
+    struct {
+        unsigned char before[64];
+        SHA1State state;
+        unsigned char after[64];
+    } box;
+    std::memset(&box, 0xEE, sizeof box);
+    SHA1Init(&box.state);
+    SHA1Update(&box.state, message.data(), message.size());
+    Bytes digest(11, 0xEE);
+    SHA1Final(&box.state, digest.data(), 7);
+    EXPECT_EQ(Spare(FromHex(OpenSSLDigest(EVP_sha1(), message).substr(0, 20))), ToHex(digest));
+    EXPECT_EQ(Bytes(64, 0xEE), Bytes(box.before, box.before + 64));
+    EXPECT_EQ(Bytes(64, 0xEE), Bytes(box.after, box.after + 64));
 }
 
+#ifdef SOFTENC_SHA1_SHANI
 // The SHA-instruction compression is the one in use exactly when the CPU
 // lists SHA, SSE4.1 and SSSE3.
 TEST(Hash, Sha1InstructionsChosenWhenTheCpuHasThem) {
     std::stringstream cpu;
     cpu << std::ifstream("/proc/cpuinfo").rdbuf();
-    int found = 0;
-    for (const char* flag : {" sha_ni", " sse4_1", " ssse3"}) {
-        found += cpu.str().find(flag) != std::string::npos;
-    }
-    EXPECT_EQ(found == 3, SHA1HaveSHANI());
-#ifdef SOFTENC_SHA1_SHANI
-    EXPECT_EQ(found == 3 ? SHA1CompressSHANI : SHA1CompressPortable, SHA1CurrentCompress());
-#endif
+    const std::string flags = cpu.str();
+    const bool has = flags.find(" sha_ni") != flags.npos && flags.find(" sse4_1") != flags.npos &&
+                     flags.find(" ssse3") != flags.npos;
+    EXPECT_EQ(has ? SHA1CompressSHANI : SHA1CompressPortable, SHA1CurrentCompress());
 }
+#endif
 
 // The DES core's right rotation (the rest of the helpers serve the digests
 // above as well).
@@ -226,66 +215,53 @@ TEST(Converters, Hexadecimal) {
     EXPECT_EQ(std::string("00AB5F\0x", 8), std::string(text, 8));
     EXPECT_EQ(1, BytesToHexString(nullptr, 3, text));
     EXPECT_EQ(0, BytesToHexString(FromHex("00").data(), 1, nullptr) + text[0]); // text now ""
+    unsigned char nibble = 7;
+    EXPECT_EQ(0, HexCharToNibble('G', &nibble));
+    EXPECT_EQ(7, nibble);
 
-    const std::string chars("0123456789ABCDEFabcdef/:@G`g \0", 30); // 22 digits, 8 others
-    for (size_t i = 0; i < chars.size(); ++i) {
-        unsigned char nibble = 0x77;
-        EXPECT_EQ(i < 22, HexCharToNibble(chars[i], &nibble)) << chars[i];
-        EXPECT_EQ(i < 16 ? i : i < 22 ? i - 6 : 0x77, nibble) << chars[i];
+    // Text (- for none), room, result, count afterwards, the bytes written
+    // into a buffer preset to EE (the bytes before a bad pair stay written).
+    std::istringstream rows(
+        "0123456789ABCDEFabcdef 11 1 11 0123456789ABCDEFABCDEF 0aFf 2 1 2 0AFF 0aFf 1 0 1 - "
+        "abc 4 0 4 - 0102 -1 0 -1 - - 4 1 0 - 12zz 4 0 4 12 0/ 1 0 1 - 0: 1 0 1 - 0@ 1 0 1 - "
+        "0G 1 0 1 - 0` 1 0 1 - 0g 1 0 1 -");
+    std::string hex, bytes;
+    int room, result, count;
+    while (rows >> hex >> room >> result >> count >> bytes) {
+        Bytes out(12, 0xEE);
+        EXPECT_EQ(result, HexStringToBytes(hex == "-" ? "" : hex.c_str(), out.data(), &room))
+            << hex;
+        EXPECT_EQ(count, room) << hex;
+        bytes = bytes == "-" ? "" : bytes;
+        EXPECT_EQ(Spare(FromHex(bytes), 12 - bytes.size() / 2), ToHex(out)) << hex;
     }
-
-    const struct {
-        const char* hex;
-        int room, result, countOut;
-        const char* output; // of 4 bytes preset to EE
-    } rows[] = {
-        {"0aFf", 2, 1, 2, "0A FF EE EE"},  {"0aFf", 4, 1, 2, "0A FF EE EE"},
-        {"0aFf", 1, 0, 1, "EE EE EE EE"},  {"0G", 4, 0, 4, "EE EE EE EE"},
-        {"abc", 4, 0, 4, "EE EE EE EE"},   {"", 4, 1, 0, "EE EE EE EE"},
-        {nullptr, 4, 0, 4, "EE EE EE EE"}, {"0102", -1, 0, -1, "EE EE EE EE"},
-        {"12zz", 4, 0, 4, "12 EE EE EE"}, // the bytes before a bad pair stay written
-    };
-    for (const auto& r : rows) {
-        unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-        int count = r.room;
-        EXPECT_EQ(r.result, HexStringToBytes(r.hex, out, &count)) << r.hex;
-        EXPECT_EQ(r.countOut, count) << r.hex;
-        EXPECT_EQ(r.output, ToHex(out, 4)) << r.hex;
-    }
+    EXPECT_EQ(0, HexStringToBytes(nullptr, &nibble, &room));
     unsigned char raw[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    EXPECT_EQ(1, HexToBytes("a1B2c3ff", 6, raw)); // the first 6 characters only
+    // The first 6 characters only; then an odd length, null and a bad pair.
+    EXPECT_EQ(1, HexToBytes("a1B2c3ff", 6, raw) + HexToBytes("a1B", 3, raw) +
+                     HexToBytes(nullptr, 2, raw) + HexToBytes("x1", 2, raw));
     EXPECT_EQ("A1 B2 C3 EE", ToHex(raw, 4));
-    EXPECT_EQ(1, HexToBytes("0aFf", 4, raw));
-    EXPECT_EQ(0,
-              HexToBytes("a1B", 3, raw) + HexToBytes(nullptr, 2, raw) + HexToBytes("x1", 2, raw));
-    EXPECT_EQ("0A FF C3 EE", ToHex(raw, 4));
-}
-
-TEST(Converters, XorAndReverse) {
-    Bytes bytes = FromHex("01 02 03 04 05");
-    XorBytes(bytes.data(), FromHex("FF 0F F0 00 55").data(), 4);
-    ReverseBytes(bytes.data(), 5);
-    EXPECT_EQ("05 04 F3 0D FE", ToHex(bytes));
 }
 
 // Little-endian reads take the first bytes, big-endian ones the last. Rows:
-// the bytes, then LE32 BE32 LE16 BE16 in hex.
+// the bytes (- for none), then LE32 BE32 LE16 BE16.
 TEST(Converters, BytesToIntegers) {
-    const char* rows[][2] = {{"01 02 03 04 05", "4030201 2030405 201 405"},
-                             {"12 34", "3412 1234 3412 1234"},
-                             {"AB", "AB AB AB AB"},
-                             {"", "0 0 0 0"}};
-    for (const auto& r : rows) {
-        const Bytes in = Cat({FromHex(r[0]), {0xEE}}); // never a null pointer
+    std::istringstream rows("0102030405 4030201 2030405 201 405 1234 3412 1234 3412 1234 "
+                            "AB AB AB AB AB - 0 0 0 0");
+    std::string hex;
+    unsigned int expected[4];
+    while (rows >> hex >> std::hex >> expected[0] >> expected[1] >> expected[2] >> expected[3]) {
+        const Bytes in = Cat({FromHex(hex == "-" ? "" : hex), {0xEE}}); // never a null pointer
         const unsigned int n = static_cast<unsigned int>(in.size() - 1);
-        unsigned int l32 = 7, b32 = 7;
-        unsigned short l16 = 7, b16 = 7;
-        const int ok =
-            LittleEndianToUInt32(in.data(), n, &l32) + BigEndianToUInt32(in.data(), n, &b32) +
-            LittleEndianToUInt16(in.data(), n, &l16) + BigEndianToUInt16(in.data(), n, &b16);
-        char got[48];
-        std::snprintf(got, sizeof got, "%d %X %X %X %X", ok, l32, b32, l16, b16);
-        EXPECT_EQ(std::string("4 ") + r[1], got);
+        unsigned int v32[2] = {7, 7};
+        unsigned short v16[2] = {7, 7};
+        EXPECT_EQ(4, LittleEndianToUInt32(in.data(), n, &v32[0]) +
+                         BigEndianToUInt32(in.data(), n, &v32[1]) +
+                         LittleEndianToUInt16(in.data(), n, &v16[0]) +
+                         BigEndianToUInt16(in.data(), n, &v16[1]));
+        EXPECT_EQ(std::vector<unsigned int>(expected, expected + 4),
+                  (std::vector<unsigned int>{v32[0], v32[1], v16[0], v16[1]}))
+            << hex;
     }
     unsigned int v32 = 7;
     unsigned short v16 = 7;
@@ -371,8 +347,7 @@ TEST(PKCS1, PadLayoutAndRoundTrip) {
     CRandomGenerator rng;
     for (unsigned int bits : {1023u, 1024u}) {
         const unsigned int lead = bits % 8 != 0 ? 1 : 0, k = bits / 8;
-        EXPECT_EQ(k - 10, enc.MaxUnpaddedLength(bits));
-        EXPECT_EQ(k - 10, sig.MaxUnpaddedLength(bits));
+        EXPECT_EQ(2 * (k - 10), enc.MaxUnpaddedLength(bits) + sig.MaxUnpaddedLength(bits));
         for (unsigned int length = 0; length <= k - 10; ++length) {
             const Bytes data = Pattern(length);
             for (unsigned char type : {1, 2}) {
@@ -423,22 +398,6 @@ TEST(PKCS1, UnpadRefusals) {
     EXPECT_EQ(0u, CPKCS1EncryptionPadding().MaxUnpaddedLength(87));
 }
 
-// Input longer than the block takes trips an assertion in debug builds and
-// writes nothing without assertions.
-TEST(PKCS1, OverlongInputWritesNothing) {
-    CRandomGenerator rng;
-    Bytes block(128, 0xEE);
-#ifdef NDEBUG
-    CPKCS1EncryptionPadding().Pad(rng, Pattern(119).data(), 119, block.data(), 1024);
-    CPKCS1SignaturePadding().Pad(rng, Pattern(1).data(), 1, block.data(), 80);
-    EXPECT_EQ(Bytes(128, 0xEE), block);
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(CPKCS1EncryptionPadding().Pad(rng, Pattern(119).data(), 119, block.data(), 1024),
-                 "inputLen <= MaxUnpaddedLength");
-#endif
-}
-
 // From seed 0 the draws are 38, 7719, 21238; GenerateWord turns one draw r
 // into min + (max - min) * r / 32767, truncated. The last two seeds make the
 // first draw 0 and 32767: min and max themselves.
@@ -473,26 +432,9 @@ TEST(Random, StatePerThreadSharedByObjects) {
     EXPECT_EQ(7719u, b.GenerateWord(0, 32767));
 }
 
-// Construction and GenerateRandomBytes seed from the clock in whole seconds:
-// within one second both give the sequence of Seed(time(nullptr)).
-TEST(Random, ClockSeeding) {
-    std::time_t before;
-    unsigned char first[8], second[8], expected[8];
-    do {
-        before = std::time(nullptr);
-        GenerateRandomBytes(first, 8);
-        CRandomGenerator().GenerateBlock(second, 8);
-        CRandomGenerator rng;
-        rng.Seed(static_cast<unsigned int>(before));
-        rng.GenerateBlock(expected, 8);
-    } while (std::time(nullptr) != before);
-    EXPECT_EQ(ToHex(expected, 8), ToHex(first, 8));
-    EXPECT_EQ(ToHex(expected, 8), ToHex(second, 8));
-}
-
-// The block's pointer first, then the 32-bit size; the key containers are
-// their components one after the other, the public part first.
-TEST(ByteBuffer, MemberOrderAndKeyContainers) {
+// The block's pointer first, then the 32-bit size; a private key is eight
+// buffers.
+TEST(ByteBuffer, MemberOrder) {
     const CByteBuffer buffer(0x01020304u);
     struct {
         unsigned char* data;
@@ -501,18 +443,7 @@ TEST(ByteBuffer, MemberOrderAndKeyContainers) {
     std::memcpy(&raw, &buffer, sizeof raw);
     EXPECT_EQ(buffer.Data(), raw.data);
     EXPECT_EQ(4u, raw.size);
-    EXPECT_EQ(sizeof raw, sizeof buffer);
-
-    CPrivateKeyData key(1024);
-    CKeyComponent* parts[] = {&key.modulus,   &key.publicExponent, &key.privateExponent,
-                              &key.prime1,    &key.prime2,         &key.exponent1,
-                              &key.exponent2, &key.coefficient};
-    for (size_t i = 0; i < 8; ++i) {
-        EXPECT_EQ(reinterpret_cast<char*>(&key) + i * sizeof raw,
-                  reinterpret_cast<char*>(parts[i]));
-        parts[i]->Append(buffer.Data(), 1); // released with the key (LeakSanitizer)
-    }
-    EXPECT_EQ(8 * sizeof raw, sizeof key);
+    EXPECT_EQ(8 * sizeof raw, sizeof(CPrivateKeyData));
 }
 
 // Nothing is appended for length 0, null input or the buffer itself; bytes
@@ -539,36 +470,25 @@ TEST(ByteBuffer, Append) {
 TEST(ByteBuffer, CopyToReverseAndToUInt32) {
     CByteBuffer b;
     b.Append(FromHex("0A 0B 0C").data(), 3);
-    std::istringstream rows("10 0A0B0CEE 2 0A0BEEEE 0 EEEEEEEE"); // room, the 4 bytes after
-    unsigned int room;
-    std::string bytes;
-    unsigned char out[4];
-    while (rows >> room >> bytes) {
-        std::memset(out, 0xEE, 4);
-        EXPECT_EQ(std::min(room, 3u), b.CopyTo(out, room));
-        EXPECT_EQ(ToHex(FromHex(bytes)), ToHex(out, 4));
-    }
-    EXPECT_EQ(0u, CByteBuffer().CopyTo(out, 4) + b.CopyTo(nullptr, 4));
-    EXPECT_EQ("EE EE EE EE", ToHex(out, 4));
-    EXPECT_EQ(0x0A0B0Cu, b.ToUInt32());
+    unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(0u, CByteBuffer().CopyTo(out, 4) + b.CopyTo(nullptr, 4) + b.CopyTo(out, 0));
+    EXPECT_EQ(2u, b.CopyTo(out, 2));
+    EXPECT_EQ("0A 0B EE EE", ToHex(out, 4));
+    EXPECT_EQ(3u, b.CopyTo(out, 10));
+    EXPECT_EQ("0A 0B 0C EE", ToHex(out, 4));
+    EXPECT_EQ(0x0A0B0Cu + 0, b.ToUInt32() + CByteBuffer().ToUInt32());
     b.Reverse();
     b.Append(FromHex("01 02").data(), 2);
     EXPECT_EQ("0C 0B 0A 01 02", Content(b));
     EXPECT_EQ(0x0C0B0A01u, b.ToUInt32());
-    EXPECT_EQ(0u, CByteBuffer().ToUInt32());
-}
 
-TEST(ByteBuffer, CopiesOwnTheirBlocks) {
-    const CByteBuffer original(0x01020304u);
+    const CByteBuffer original(0x01020304u); // copies own their blocks
     CByteBuffer copy(original), assigned(0x0Au);
     assigned = original;
     copy.Reverse();
     assigned.Append(original);
     EXPECT_EQ("01 02 03 04 / 04 03 02 01 / 01 02 03 04 01 02 03 04",
               Content(original) + " / " + Content(copy) + " / " + Content(assigned));
-    CByteBuffer& same = assigned;
-    assigned = same;
-    EXPECT_EQ(8u, assigned.Size());
     assigned = CByteBuffer();
     EXPECT_EQ(nullptr, assigned.Data());
 }
