@@ -94,31 +94,26 @@ TEST(Hash, PublishedVectors) {
 
 // Messages around the block and length-field boundaries, fed in pieces
 // through one object per class (so each digest also shows that Final started
-// it over), the last piece through CalculateDigest, on each SHA-1
-// compression this CPU runs: OpenSSL's digests.
+// it over), the last piece through CalculateDigest: OpenSSL's digests.
 TEST(Hash, PiecesAcrossBoundariesAgreeWithOpenSSL) {
-    for (SHA1CompressFunction compress : {SHA1CompressPortable, SHA1CurrentCompress()}) {
-        SHA1UseCompress(compress);
-        CMD5 md5;
-        CSHA1 sha1;
-        for (size_t length : {0, 55, 56, 57, 63, 64, 65, 119, 120, 1000}) {
-            const Bytes message = Pattern(length);
-            for (size_t piece : {1000, 1, 63, 56}) {
-                for (CHash* hash : {static_cast<CHash*>(&md5), static_cast<CHash*>(&sha1)}) {
-                    unsigned char digest[20];
-                    size_t at = 0;
-                    for (; length - at > piece; at += piece) {
-                        hash->Update(message.data() + at, piece);
-                    }
-                    hash->CalculateDigest(digest, message.data() + at, length - at);
-                    EXPECT_EQ(OpenSSLDigest(hash == &md5 ? EVP_md5() : EVP_sha1(), message),
-                              ToHex(digest, hash->DigestSize()))
-                        << length << " bytes in pieces of " << piece;
+    CMD5 md5;
+    CSHA1 sha1;
+    for (size_t length : {0, 55, 56, 57, 63, 64, 65, 119, 120, 1000}) {
+        const Bytes message = Pattern(length);
+        for (size_t piece : {1000, 1, 63, 56}) {
+            for (CHash* hash : {static_cast<CHash*>(&md5), static_cast<CHash*>(&sha1)}) {
+                unsigned char digest[20];
+                size_t at = 0;
+                for (; length - at > piece; at += piece) {
+                    hash->Update(message.data() + at, piece);
                 }
+                hash->CalculateDigest(digest, message.data() + at, length - at);
+                EXPECT_EQ(OpenSSLDigest(hash == &md5 ? EVP_md5() : EVP_sha1(), message),
+                          ToHex(digest, hash->DigestSize()))
+                    << length << " bytes in pieces of " << piece;
             }
         }
     }
-    SHA1UseCompress(nullptr);
 }
 
 // A state block written word by word at the offsets of its layout (MD5:
@@ -256,8 +251,7 @@ TEST(Converters, BytesToIntegers) {
                          LittleEndianToUInt16(in.data(), n, &v16[0]) +
                          BigEndianToUInt16(in.data(), n, &v16[1]));
         EXPECT_EQ(std::vector<unsigned int>(expected, expected + 4),
-                  (std::vector<unsigned int>{v32[0], v32[1], v16[0], v16[1]}))
-            << hex;
+                  (std::vector<unsigned int>{v32[0], v32[1], v16[0], v16[1]}));
     }
     unsigned int v32 = 7;
     unsigned short v16 = 7;
@@ -281,11 +275,11 @@ TEST(Converters, IntegersToBytes) {
     unsigned int value, length;
     while (rows >> form >> std::hex >> value >> std::dec >> length >> bytes) {
         Bytes out(length + 4, 0xEE);
-        const unsigned short v16 = static_cast<unsigned short>(value);
         const int result = form == "LE32"   ? UInt32ToLittleEndian(value, out.data(), length)
                            : form == "BE32" ? UInt32ToBigEndian(value, out.data(), length)
-                           : form == "LE16" ? UInt16ToLittleEndian(v16, out.data(), length)
-                                            : UInt16ToBigEndian(v16, out.data(), length);
+                           : form == "LE16"
+                               ? UInt16ToLittleEndian((unsigned short)value, out.data(), length)
+                               : UInt16ToBigEndian((unsigned short)value, out.data(), length);
         EXPECT_EQ(1, result);
         EXPECT_EQ(Spare(FromHex(bytes == "-" ? "" : bytes)), ToHex(out)) << form << " " << value;
     }
