@@ -93,3 +93,21 @@ TEST(FailingAllocator, HashWithoutStateBlock) {
     sha1.Final(digest);
     EXPECT_EQ("DA 39 A3 EE 5E 6B 4B 0D 32 55 BF EF 95 60 18 90 AF D8 07 09", ToHex(digest, 20));
 }
+
+// A CBC filter whose output cannot grow stops and reports the loss from
+// Final, even where the rest of its input would have been whole.
+TEST(FailingAllocator, CBCFiltersReportALostBlock) {
+    const unsigned char key[8] = {1, 2, 3, 4, 5, 6, 7, 8}, data[24] = {};
+    CDESEncryptor encryptor(key);
+    CDESDecryptor decryptor(key);
+    CCBCEncryptFilter whole(&encryptor, nullptr), enc(&encryptor, nullptr);
+    CCBCDecryptFilter dec(&decryptor, nullptr);
+    whole.Update(data, 24);
+    ASSERT_EQ(1, whole.Final());
+    g_failing = true;
+    enc.Update(data, 24);
+    dec.Update(whole.output.Data(), 32);
+    g_failing = false;
+    EXPECT_EQ(0, enc.Final() + dec.Final());
+    EXPECT_EQ(0u, enc.output.Size() + dec.output.Size());
+}
