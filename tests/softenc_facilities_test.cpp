@@ -435,8 +435,8 @@ TEST(ByteBuffer, MemberOrder) {
 }
 
 // Nothing is appended for length 0, null input or the buffer itself; bytes
-// taken from the buffer's own block (at its start and inside it) arrive
-// whole when growing moves the block.
+// from elsewhere and from the buffer's own block (at its start and inside
+// it) arrive whole when growing moves the block.
 TEST(ByteBuffer, Append) {
     CByteBuffer a(0x01020304u), b;
     a.Append(a.Data(), 0);
@@ -447,11 +447,11 @@ TEST(ByteBuffer, Append) {
     b.Append(a);
     EXPECT_EQ("01 02 03 04 01 02 03 04", ToHex(b.Data(), b.Size()));
 
-    const Bytes first = Pattern(32), twice = Cat({first, first});
-    CByteBuffer c;
-    c.Append(first.data(), 32);
-    c.Append(c.Data(), 32);
-    c.Append(c.Data() + 1, 63);
+    const Bytes first = Cat({FromHex("01 02 03 04"), Pattern(32)}), twice = Cat({first, first});
+    CByteBuffer c(0x01020304u);
+    c.Append(first.data() + 4, 32); // bytes from elsewhere, and the block moves
+    c.Append(c.Data(), 36);
+    c.Append(c.Data() + 1, 71);
     EXPECT_EQ(ToHex(Cat({twice, Bytes(twice.begin() + 1, twice.end())})),
               ToHex(c.Data(), c.Size()));
 }
