@@ -270,7 +270,7 @@ TEST(Converters, IntegersToBytes) {
         "BE32 1234 6 000000001234 BE32 123456 2 1234 BE32 1234 2 1234 BE32 12345678 3 123456 "
         "BE32 12345678 4 12345678 BE32 56 1 56 LE32 123456 2 5634 LE32 12345678 6 785634120000 "
         "LE16 1234 1 34 LE16 1234 3 341200 BE16 1234 1 12 BE16 34 1 34 BE16 1234 3 001234 "
-        "BE16 1234 0 -");
+        "BE16 1234 2 1234 BE16 1234 0 -");
     std::string form, bytes;
     unsigned int value, length;
     while (rows >> form >> std::hex >> value >> std::dec >> length >> bytes) {
