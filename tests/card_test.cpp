@@ -465,8 +465,7 @@ TEST(CardRefusals, NothingSentAndNoStatusWordKept) {
     });
 }
 
-// The status word of the command before stays: these refusals return 0 where
-// the others go through the reader's own refusal.
+// Fault: these refusals return a bare 0 and GetSW keeps the previous answer's 90 00.
 TEST(CardRefusals, DISABLED_TheSocialSecurityRefusalsAndDiversifyKeepNoStatusWordEither) {
     u8* d = gData.data();
     RefusedUnsent<CZUSBIC>("CreateATRFile",
