@@ -19,9 +19,11 @@ struct CannedAnswer {
 
 struct SentCommand {
     Bytes apdu;
-    bool hadResp = false;       // resp pointer was non-null
-    bool hadRespLen = false;    // respLen pointer was non-null
-    unsigned long respRoom = 0; // *respLen on entry
+    bool hadResp = false;                   // resp pointer was non-null
+    bool hadRespLen = false;                // respLen pointer was non-null
+    unsigned long respRoom = 0;             // *respLen on entry
+    const unsigned char* resp = nullptr;    // the pointers as handed over, to tell
+    const unsigned long* respLen = nullptr; // the caller's from the operation's own
     std::string Hex() const { return ToHex(apdu); }
 };
 
@@ -49,6 +51,8 @@ template <class Card> class RecordingCard : public Card {
         c.hadResp = resp != nullptr;
         c.hadRespLen = respLen != nullptr;
         c.respRoom = respLen ? *respLen : 0;
+        c.resp = resp;
+        c.respLen = respLen;
         sent.push_back(c);
         CannedAnswer a;
         if (!answers.empty()) {
