@@ -34,12 +34,12 @@ int CZUSAMIC::M1AuthAndKeyCalc(unsigned char p1, unsigned char p2, unsigned char
 int CZUSAMIC::Diversify(unsigned char p1, unsigned char p2, unsigned char* factor,
                         unsigned char* diversifiedKey) {
     if (factor == nullptr || diversifiedKey == nullptr) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return 0;
+        return RefuseUnsent(*this);
     }
     // Left half: the SAM's answer for the factor; right half: for its
     // complement, formed once the left half is in.

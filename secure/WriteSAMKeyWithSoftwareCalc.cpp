@@ -1,6 +1,7 @@
 // WRITE KEY under secure messaging with the key block encrypted and the MAC
 // computed on the host.
 #include "ZUICAPI.h"
+#include "card/CommandBuffer.h"
 #include "common/Instructions.h"
 #include "softenc.h"
 #include "softenc/SecureWipe.h"
@@ -14,9 +15,11 @@ const unsigned long MAC_LENGTH = 4;
 
 int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char* keyData,
                                 unsigned long keyDataLength) {
-    if (sam == nullptr || keyDataLength > LONGEST_KEY_DATA || keyData == nullptr ||
-        key == nullptr) {
+    if (sam == nullptr) {
         return 0;
+    }
+    if (keyDataLength > LONGEST_KEY_DATA || keyData == nullptr || key == nullptr) {
+        return RefuseUnsent(*sam);
     }
     unsigned char block[24 + 8] = {0}; // AppendISOPadding needs 8 bytes of room
     // The plaintext key record is wiped on every path out.
@@ -36,7 +39,7 @@ int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char
     // another program in between would replace the challenge.
     CZUTransaction hold(*sam);
     if (hold.Failed()) {
-        return 0;
+        return RefuseUnsent(*sam);
     }
     unsigned char iv[8] = {0};
     if (sam->GenerateRandom(iv, 4) == 0) {

@@ -463,11 +463,7 @@ TEST(CardRefusals, NothingSentAndNoStatusWordKept) {
     RefusedUnsent<CZUICAPI>("UpdateBinaryWithSoftwareMac", [d](CZUICAPI& c) {
         return UpdateBinaryWithSoftwareMac(&c, d, d, 248, 0);
     });
-}
-
-// Fault: these refusals return a bare 0 and GetSW keeps the previous answer's 90 00.
-TEST(CardRefusals, DISABLED_TheSocialSecurityRefusalsAndDiversifyKeepNoStatusWordEither) {
-    u8* d = gData.data();
+    // The social-security and SAM classes and the SAM key write refuse alike.
     RefusedUnsent<CZUSBIC>("CreateATRFile",
                            [d](CZUSBIC& c) { return c.CreateATRFile(nullptr, 1, d, 1); });
     RefusedUnsent<CZUSBIC>("ReadRecord",

@@ -49,24 +49,3 @@ TEST(FuzzCorpus, EveryTargetKeepsItsPromisesOnEverySeed) {
         EXPECT_GE(seeds, 8u) << t.name << ": a corpus too small to stand for its target";
     }
 }
-
-// Found by fuzz_card_ops: the SAM and social-security classes and the secure
-// writes return 0 on input they refuse before sending without clearing the
-// status word of the previous exchange, as the card operations do.
-TEST(FuzzCorpus, DISABLED_ARefusalBeforeSendingReadsStatusWord0000OnEveryClass) {
-    struct CRefusingCard : CZUTransport {
-        bool Transmit(const unsigned char*, size_t, unsigned char* answer,
-                      size_t* length) override {
-            answer[0] = 0x6A, answer[1] = 0x82, *length = 2;
-            return true;
-        }
-        bool Reset(unsigned char*, size_t, size_t*) override { return false; }
-        bool IsCardPresent() override { return true; }
-    };
-    CZUSBIC card;
-    ASSERT_EQ(1, ZUOpenTransport(card, std::make_shared<CRefusingCard>()));
-    unsigned char select[] = {0x00, 0xA4, 0x00, 0x00, 0x00}, buffer[8];
-    EXPECT_EQ(0, card.SendCommand(select, sizeof select, nullptr, nullptr));
-    EXPECT_EQ(0, card.ReadRecord(1, 0, 4, 256, buffer, 0)); // beyond 255: refused unsent
-    EXPECT_EQ(0, card.GetSW());
-}
