@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -203,7 +204,7 @@ TEST(DESMac, VectorsInPiecesOfAnySizeAndTheISOPadding) {
 }
 
 // Final's 4 bytes, as hex.
-std::string FinalHex(CDESMac& engine) {
+static std::string FinalHex(CDESMac& engine) {
     unsigned char mac[4];
     engine.Final(mac);
     return ToHex(mac, 4);
@@ -278,11 +279,10 @@ TEST(KeyDerivation, DiversificationAndXorKeyMacAgainstOpenSSL) {
 
 // The session state (key, remembered value, counter) is the library's own;
 // found by its contents in the writable data of a loaded file.
-unsigned char* FindSessionState(const Bytes& contents) {
+static unsigned char* FindSessionState(const Bytes& contents) {
     std::ifstream maps("/proc/self/maps");
     unsigned long begin, end;
-    char dash;
-    for (std::string perms, rest; maps >> std::hex >> begin >> dash >> end >> perms;) {
+    for (std::string perms, rest; (maps >> std::hex >> begin).ignore() >> end >> perms;) {
         std::getline(maps, rest);
         auto from = reinterpret_cast<unsigned char*>(begin), to = from + (end - begin);
         if (perms[1] == 'w' && rest.find('/') != std::string::npos &&
