@@ -18,14 +18,9 @@ inline std::string Seq(size_t n, unsigned seed) {
     return ToHex(bytes);
 }
 
-// n copies of one byte, as hex.
-inline std::string Repeat(unsigned char byte, size_t n) {
-    return ToHex(Bytes(n, byte));
-}
-
 // n bytes of the guarded buffer's fill: not written.
 inline std::string Unwritten(size_t n) {
-    return Repeat(CGuardedBuffer::FILL, n);
+    return ToHex(Bytes(n, CGuardedBuffer::FILL));
 }
 
 // The non-empty parts, separated by single spaces.

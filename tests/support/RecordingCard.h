@@ -19,8 +19,6 @@ struct CannedAnswer {
 
 struct SentCommand {
     Bytes apdu;
-    bool hadResp = false;                   // resp pointer was non-null
-    bool hadRespLen = false;                // respLen pointer was non-null
     unsigned long respRoom = 0;             // *respLen on entry
     const unsigned char* resp = nullptr;    // the pointers as handed over, to tell
     const unsigned long* respLen = nullptr; // the caller's from the operation's own
@@ -31,25 +29,15 @@ template <class Card> class RecordingCard : public Card {
   public:
     std::vector<SentCommand> sent;
     std::deque<CannedAnswer> answers; // empty: every command accepted, no data
-    unsigned short swOnRefusal = 0x6A82;
 
     void Answer(int result, const std::string& dataHex = "") {
         answers.push_back({result, FromHex(dataHex)});
-    }
-    std::vector<std::string> SentHex() const {
-        std::vector<std::string> out;
-        for (const SentCommand& c : sent) {
-            out.push_back(c.Hex());
-        }
-        return out;
     }
 
     int SendCommand(unsigned char* cmd, unsigned long cmdLen, unsigned char* resp,
                     unsigned long* respLen) override {
         SentCommand c;
         c.apdu.assign(cmd, cmd + cmdLen);
-        c.hadResp = resp != nullptr;
-        c.hadRespLen = respLen != nullptr;
         c.respRoom = respLen ? *respLen : 0;
         c.resp = resp;
         c.respLen = respLen;
