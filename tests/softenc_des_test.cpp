@@ -87,11 +87,9 @@ Bytes Diversified(const Bytes& key, const Bytes& factor) {
 std::vector<std::string> ReadVectors(const std::string& file) {
     std::ifstream in(std::string(ZUIC_VECTORS_DIR) + "/" + file);
     std::vector<std::string> fields;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream row(line);
-        if (line.compare(0, 1, "#") != 0)
+    for (std::string line; std::getline(in, line);)
+        if (std::istringstream row(line); line.compare(0, 1, "#") != 0)
             fields.insert(fields.end(), std::istream_iterator<std::string>(row), {});
-    }
     EXPECT_FALSE(fields.empty()) << file;
     return fields;
 }
@@ -138,12 +136,90 @@ template <class Enc, class Dec> void CheckPair(const char* file, size_t keyBytes
 // Itanium ABI: a virtual member pointer holds 1 + its byte offset in the
 // table, where the destructor takes two entries.
 template <class F> long Slot(F f) {
-    struct {
-        std::uintptr_t ptr;
-        std::ptrdiff_t adj;
-    } raw;
-    std::memcpy(&raw, &f, sizeof raw);
-    return (raw.ptr & 1) == 0 ? -1 : static_cast<long>((raw.ptr - 1) / sizeof(void*)) - 1;
+    std::uintptr_t raw[2]; // the pointer, then the this-adjustment
+    std::memcpy(raw, &f, sizeof raw);
+    return (raw[0] & 1) == 0 ? -1 : static_cast<long>((raw[0] - 1) / sizeof(void*)) - 1;
+}
+
+Bytes OutputOf(const CByteBuffer& buffer) {
+    return Bytes(buffer.Data(), buffer.Data() + buffer.Size());
+}
+
+// Feeds input in pieces of `piece` bytes (0: whole).
+template <class Filter> void Feed(Filter& filter, const Bytes& input, size_t piece) {
+    for (size_t at = 0, n; at < input.size(); at += n)
+        filter.Update(input.data() + at,
+                      n = std::min(piece ? piece : input.size(), input.size() - at));
+}
+
+// Feeds input, expects result from Final and gives the output.
+template <class Filter>
+Bytes Drain(Filter&& filter, const Bytes& input, size_t piece = 0, int result = 1) {
+    Feed(filter, input, piece);
+    EXPECT_EQ(result, filter.Final());
+    return OutputOf(filter.output);
+}
+
+// A cipher of any block size that XORs with 5A.
+struct XorCipher : CBlockCipher {
+    explicit XorCipher(unsigned long size) : bs(size) {}
+    void ProcessBlocks(const unsigned char* in, unsigned char* out, unsigned long n) override {
+        std::transform(in, in + n, out, [](unsigned char b) { return b ^ 0x5A; });
+    }
+    void ProcessBlocks(unsigned char* d, unsigned long n) override { ProcessBlocks(d, d, n); }
+    unsigned long BlockSize() override { return bs; }
+    unsigned long bs;
+};
+
+const size_t kDeadStack = 32 * 1024;
+
+// Given no secrets, zeros the stack below the caller, so that a later scan
+// sees only what the operation under test leaves there; given secrets, the
+// ones found there. region is deliberately not initialised.
+__attribute__((noinline)) std::string DeadStack(const std::vector<Bytes>& secrets) {
+    unsigned char region[kDeadStack];
+    asm volatile("" : : "r"(region) : "memory");
+    std::string found;
+    if (secrets.empty())
+        std::memset(region, 0, sizeof region);
+    for (const Bytes& secret : secrets)
+        if (std::search(region, region + kDeadStack, secret.begin(), secret.end()) !=
+            region + kDeadStack)
+            found += " [" + ToHex(secret) + "]";
+    asm volatile("" : : "r"(region) : "memory");
+    return found;
+}
+
+// Runs f with its frames below the caller's, out of reach of the few bytes
+// that the scan's own frame overwrites at its top.
+__attribute__((noinline)) void RunBelow(const std::function<void()>& f) {
+    volatile unsigned char pad[512];
+    pad[0] = 0;
+    f();
+    asm volatile("" : : "r"(pad) : "memory");
+}
+
+// What a computation under a key could leave: its 8-byte parts and the
+// first four round keys of each one's schedule, as held in memory.
+std::vector<Bytes> Traces(const Bytes& key) {
+    std::vector<Bytes> traces;
+    for (size_t i = 0; i < key.size(); i += 8) {
+        DESContext context;
+        DESSetKey(&context, &key[i]);
+        const unsigned char* words = reinterpret_cast<const unsigned char*>(context.encrypt);
+        traces.insert(traces.end(), {Part(key, i, 8), Bytes(words, words + 32)});
+    }
+    return traces;
+}
+
+// A MAC under key over data; with no room for one, the engine is dropped
+// before Final.
+void MacUnder(const Bytes& key, const Bytes& data, unsigned char* mac) {
+    CDESMac engine;
+    engine.Init(key.data(), key.size(), nullptr);
+    engine.Update(data.data(), data.size());
+    if (mac != nullptr)
+        engine.Final(mac);
 }
 
 } // namespace
@@ -176,9 +252,8 @@ TEST(DESMac, VectorsInPiecesOfAnySizeAndTheISOPadding) {
     const std::vector<std::string> rows = ReadVectors("mac.txt"); // key, iv, message, MAC
     for (size_t i = 0; i + 4 <= rows.size(); i += 4) {
         // '-': no initial value, or the empty message.
-        const Bytes key = FromHex(rows[i]),
-                    iv = rows[i + 1] == "-" ? Bytes() : FromHex(rows[i + 1]),
-                    message = rows[i + 2] == "-" ? Bytes() : FromHex(rows[i + 2]);
+        auto field = [&](size_t j) { return rows[i + j] == "-" ? Bytes() : FromHex(rows[i + j]); };
+        const Bytes key = field(0), iv = field(1), message = field(2);
         for (size_t piece : {0, 1, 3, 8, 9}) {
             CDESMac mac;
             mac.Init(key.data(), key.size(), iv.empty() ? nullptr : iv.data());
@@ -286,13 +361,10 @@ __attribute__((no_sanitize("address"))) static unsigned char* FindSessionState(c
         if (perms[1] != 'w' || rest.find('/') == std::string::npos)
             continue;
         for (auto p = reinterpret_cast<unsigned char*>(begin); begin + want.size() <= end;
-             ++p, ++begin) {
-            size_t k = 0;
-            while (k < want.size() && p[k] == want[k])
-                ++k;
-            if (k == want.size())
-                return p;
-        }
+             ++p, ++begin)
+            for (size_t k = 0; p[k] == want[k];) // want is never empty
+                if (++k == want.size())
+                    return p;
     }
     return nullptr;
 }
@@ -329,33 +401,6 @@ TEST(KeyDerivation, SessionMacAgainstOpenSSLAndTheCounterCarry) {
     }
 }
 
-namespace {
-
-Bytes OutputOf(const CByteBuffer& buffer) {
-    return Bytes(buffer.Data(), buffer.Data() + buffer.Size());
-}
-
-// Feeds input in pieces of `piece` bytes (0: whole).
-template <class Filter> void Feed(Filter& filter, const Bytes& input, size_t piece) {
-    for (size_t at = 0, n; at < input.size(); at += n)
-        filter.Update(input.data() + at,
-                      n = std::min(piece ? piece : input.size(), input.size() - at));
-}
-
-// A cipher of any block size that XORs with 5A.
-struct XorCipher : CBlockCipher {
-    explicit XorCipher(unsigned long size) : bs(size) {}
-    void ProcessBlocks(const unsigned char* in, unsigned char* out, unsigned long n) override {
-        for (unsigned long i = 0; i < n; ++i)
-            out[i] = in[i] ^ 0x5A;
-    }
-    void ProcessBlocks(unsigned char* d, unsigned long n) override { ProcessBlocks(d, d, n); }
-    unsigned long BlockSize() override { return bs; }
-    unsigned long bs;
-};
-
-} // namespace
-
 TEST(CBCFilters, AgreeWithOpenSSLInPiecesOfAnySize) {
     // The filters see the cipher only through its slots: one class pair serves.
     for (size_t length : {0, 7, 8, 17, 40, 4200}) { // 4200: beyond one internal batch
@@ -364,14 +409,8 @@ TEST(CBCFilters, AgreeWithOpenSSLInPiecesOfAnySize) {
             SCOPED_TRACE(length * 100 + piece);
             CTDES3Encryptor forth(kKey24.data());
             CTDES3Decryptor back(kKey24.data());
-            CCBCEncryptFilter e(&forth, kIV.data());
-            Feed(e, plain, piece);
-            EXPECT_EQ(1, e.Final());
-            EXPECT_EQ(expected, OutputOf(e.output));
-            CCBCDecryptFilter d(&back, kIV.data());
-            Feed(d, expected, piece);
-            EXPECT_EQ(1, d.Final());
-            EXPECT_EQ(plain, OutputOf(d.output));
+            EXPECT_EQ(expected, Drain(CCBCEncryptFilter(&forth, kIV.data()), plain, piece));
+            EXPECT_EQ(plain, Drain(CCBCDecryptFilter(&back, kIV.data()), expected, piece));
         }
     }
 }
@@ -394,32 +433,23 @@ TEST(CBCFilters, DecryptKeepsWhatTheLastByteOfTheLastBlockSays) {
         EXPECT_EQ(ToHex(Cat(first, FromHex(std::get<2>(c)))), ToHex(OutputOf(d.output)));
     }
     // No ciphertext, or a last block that is not whole: nothing to decrypt.
-    for (size_t length : {0, 7, 15}) {
-        CCBCDecryptFilter d(&cipher, nullptr);
-        Feed(d, Pattern(length, 1), 0);
-        EXPECT_EQ(0, d.Final());
-        EXPECT_EQ(length / 8 * 8, d.output.Size());
-    }
+    for (size_t length : {0, 7, 15})
+        EXPECT_EQ(length / 8 * 8,
+                  Drain(CCBCDecryptFilter(&cipher, nullptr), Pattern(length, 1), 0, 0).size());
 }
 
 TEST(CBCFilters, BlockSizesOneToSixtyFourRefusalsAndMemberLayouts) {
     const Bytes plain = Pattern(100, 1);
     for (unsigned long bs : {1ul, 64ul}) {
         XorCipher forth(bs), back(bs);
-        CCBCEncryptFilter e(&forth, Pattern(64, 9).data());
-        Feed(e, plain, 0);
-        EXPECT_EQ(1, e.Final());
-        EXPECT_EQ((100 / bs + 1) * bs, e.output.Size());
-        CCBCDecryptFilter d(&back, Pattern(64, 9).data());
-        Feed(d, OutputOf(e.output), 0);
-        EXPECT_EQ(1, d.Final());
-        EXPECT_EQ(plain, OutputOf(d.output));
+        const Bytes sent = Drain(CCBCEncryptFilter(&forth, Pattern(64, 9).data()), plain);
+        EXPECT_EQ((100 / bs + 1) * bs, sent.size());
+        EXPECT_EQ(plain, Drain(CCBCDecryptFilter(&back, Pattern(64, 9).data()), sent));
     }
     // Block size 0 or above 64, or no cipher: nothing happens at all.
     for (unsigned long bs : {0ul, 65ul, 1ul << 33}) {
         XorCipher refused(bs);
-        for (CBlockCipher* cipher :
-             {static_cast<CBlockCipher*>(&refused), static_cast<CBlockCipher*>(nullptr)}) {
+        for (CBlockCipher* cipher : std::initializer_list<CBlockCipher*>{&refused, nullptr}) {
             CCBCEncryptFilter e(cipher, kIV.data());
             CCBCDecryptFilter d(cipher, kIV.data());
             Feed(e, plain, 0);
@@ -448,62 +478,6 @@ TEST(CBCFilters, BlockSizesOneToSixtyFourRefusalsAndMemberLayouts) {
                      std::memcmp(&raw[144], &d.output, sizeof d.output));
     EXPECT_EQ(ToHex(input), ToHex(Cat(Part(raw, 8, 8), Part(raw, 72, 3))));
 }
-
-namespace {
-
-const size_t kDeadStack = 32 * 1024;
-
-// Given no secrets, zeros the stack below the caller, so that a later scan
-// sees only what the operation under test leaves there; given secrets, the
-// ones found there. region is deliberately not initialised.
-__attribute__((noinline)) std::string DeadStack(const std::vector<Bytes>& secrets) {
-    unsigned char region[kDeadStack];
-    asm volatile("" : : "r"(region) : "memory");
-    std::string found;
-    if (secrets.empty())
-        std::memset(region, 0, sizeof region);
-    for (const Bytes& secret : secrets)
-        if (std::search(region, region + kDeadStack, secret.begin(), secret.end()) !=
-            region + kDeadStack)
-            found += " [" + ToHex(secret) + "]";
-    asm volatile("" : : "r"(region) : "memory");
-    return found;
-}
-
-// Runs f with its frames below the caller's, out of reach of the few bytes
-// that the scan's own frame overwrites at its top.
-__attribute__((noinline)) void RunBelow(const std::function<void()>& f) {
-    volatile unsigned char pad[512];
-    pad[0] = 0;
-    f();
-    asm volatile("" : : "r"(pad) : "memory");
-}
-
-// What a computation under a key could leave: its 8-byte parts and the
-// first four round keys of each one's schedule, as held in memory.
-std::vector<Bytes> Traces(const Bytes& key) {
-    std::vector<Bytes> traces;
-    for (size_t i = 0; i < key.size(); i += 8) {
-        DESContext context;
-        DESSetKey(&context, &key[i]);
-        const unsigned char* words = reinterpret_cast<const unsigned char*>(context.encrypt);
-        traces.push_back(Part(key, i, 8));
-        traces.push_back(Bytes(words, words + 32));
-    }
-    return traces;
-}
-
-// A MAC under key over data; with no room for one, the engine is dropped
-// before Final.
-void MacUnder(const Bytes& key, const Bytes& data, unsigned char* mac) {
-    CDESMac engine;
-    engine.Init(key.data(), key.size(), nullptr);
-    engine.Update(data.data(), data.size());
-    if (mac != nullptr)
-        engine.Final(mac);
-}
-
-} // namespace
 
 TEST(SecretWipe, NothingSecretStaysInTheStackFramesGivenBack) {
     // The scan's own check: a copy of a key left on the stack is found.

@@ -34,17 +34,15 @@ std::string OpenSSLDigest(const EVP_MD* md, const Bytes& message) {
 // Bytes 30 to 7F over and over: never zero.
 Bytes Pattern(size_t length) {
     Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length; ++i)
         bytes[i] = static_cast<unsigned char>(0x30 + i % 0x50);
-    }
     return bytes;
 }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const Bytes& part : parts) {
+    for (const Bytes& part : parts)
         all.insert(all.end(), part.begin(), part.end());
-    }
     return all;
 }
 
@@ -74,21 +72,19 @@ TEST(Hash, PublishedVectors) {
     std::ifstream in(std::string(ZUIC_VECTORS_DIR) + "/hash.txt");
     std::string line, algorithm, message, digest;
     unsigned long repeat = 0, count = 0;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        if (line[0] != '#' && fields >> algorithm >> repeat >> std::quoted(message) >> digest) {
+    while (std::getline(in, line))
+        if (std::istringstream fields(line);
+            line[0] != '#' && fields >> algorithm >> repeat >> std::quoted(message) >> digest) {
             CMD5 md5;
             CSHA1 sha1;
             CHash& hash = algorithm == "md5" ? static_cast<CHash&>(md5) : sha1;
-            for (; repeat > 0; --repeat) {
+            for (; repeat > 0; --repeat)
                 hash.Update((const unsigned char*)message.data(), (unsigned int)message.size());
-            }
             unsigned char got[20];
             hash.Final(got);
             EXPECT_EQ(ToHex(FromHex(digest)), ToHex(got, hash.DigestSize())) << line;
             ++count;
         }
-    }
     EXPECT_EQ(12u, count);
 }
 
@@ -100,19 +96,17 @@ TEST(Hash, PiecesAcrossBoundariesAgreeWithOpenSSL) {
     CSHA1 sha1;
     for (size_t length : {0, 55, 56, 57, 63, 64, 65, 119, 120, 1000}) {
         const Bytes message = Pattern(length);
-        for (size_t piece : {1000, 1, 63, 56}) {
+        for (size_t piece : {1000, 1, 63, 56})
             for (CHash* hash : {static_cast<CHash*>(&md5), static_cast<CHash*>(&sha1)}) {
                 unsigned char digest[20];
                 size_t at = 0;
-                for (; length - at > piece; at += piece) {
+                for (; length - at > piece; at += piece)
                     hash->Update(message.data() + at, piece);
-                }
                 hash->CalculateDigest(digest, message.data() + at, length - at);
                 EXPECT_EQ(OpenSSLDigest(hash == &md5 ? EVP_md5() : EVP_sha1(), message),
                           ToHex(digest, hash->DigestSize()))
                     << length << " bytes in pieces of " << piece;
             }
-        }
     }
 }
 
@@ -135,9 +129,8 @@ TEST(Hash, StateBlockWrittenByOffsetContinuesAsOpenSSL) {
         MD5_CTX mc = {a, b, c, d, low, high, {}, w};
         SHA_CTX sc = {a, b, c, d, e, low, high, {}, w};
         for (void* buffer :
-             {(void*)((char*)m + 24), (void*)((char*)s + 28), (void*)mc.data, (void*)sc.data}) {
+             {(void*)((char*)m + 24), (void*)((char*)s + 28), (void*)mc.data, (void*)sc.data})
             std::memcpy(buffer, Pattern(w).data(), w);
-        }
         unsigned char expected[36], got[36];
         MD5_Update(&mc, more.data(), more.size());
         MD5_Final(expected, &mc);
@@ -188,9 +181,8 @@ TEST(Hash, Sha1CoreWritesOnlyItsStateAndTheDigestAskedFor) {
 // The SHA-instruction compression is the one in use exactly when the CPU
 // lists SHA, SSE4.1 and SSSE3.
 TEST(Hash, Sha1InstructionsChosenWhenTheCpuHasThem) {
-    std::stringstream cpu;
-    cpu << std::ifstream("/proc/cpuinfo").rdbuf();
-    const std::string flags = cpu.str();
+    std::string flags;
+    std::getline(std::ifstream("/proc/cpuinfo"), flags, '\0');
     const bool has = flags.find(" sha_ni") != flags.npos && flags.find(" sse4_1") != flags.npos &&
                      flags.find(" ssse3") != flags.npos;
     EXPECT_EQ(has, SHA1HaveSHANI() && SHA1CurrentCompress() != SHA1CompressPortable);
@@ -275,12 +267,10 @@ TEST(Converters, IntegersToBytes) {
     unsigned int value, length;
     while (rows >> form >> std::hex >> value >> std::dec >> length >> bytes) {
         Bytes out(length + 4, 0xEE);
-        const int result = form == "LE32"   ? UInt32ToLittleEndian(value, out.data(), length)
-                           : form == "BE32" ? UInt32ToBigEndian(value, out.data(), length)
-                           : form == "LE16"
-                               ? UInt16ToLittleEndian((unsigned short)value, out.data(), length)
-                               : UInt16ToBigEndian((unsigned short)value, out.data(), length);
-        EXPECT_EQ(1, result);
+        EXPECT_EQ(1, form == "LE32"   ? UInt32ToLittleEndian(value, out.data(), length)
+                     : form == "BE32" ? UInt32ToBigEndian(value, out.data(), length)
+                     : form == "LE16" ? UInt16ToLittleEndian(value, out.data(), length)
+                                      : UInt16ToBigEndian(value, out.data(), length));
         EXPECT_EQ(Spare(FromHex(bytes == "-" ? "" : bytes)), ToHex(out)) << form << " " << value;
     }
     EXPECT_EQ(0, UInt32ToLittleEndian(1, nullptr, 4) + UInt32ToBigEndian(1, nullptr, 4) +
@@ -297,12 +287,10 @@ TEST(Converters, BCDDatesAndTimes) {
     std::istringstream times("235959 1 240000 0 126000 0 120060 0 0A0000 1 00005A 0 1E0000 0");
     std::string bcd;
     int valid;
-    while (dates >> bcd >> valid) {
+    while (dates >> bcd >> valid)
         EXPECT_EQ(valid, IsValidBCDDate(FromHex(bcd).data())) << bcd;
-    }
-    while (times >> bcd >> valid) {
+    while (times >> bcd >> valid)
         EXPECT_EQ(valid, IsValidBCDTime(FromHex(bcd).data())) << bcd;
-    }
     char text[16] = "xxxxxxxxxxxxxxx";
     BCDDateToString(FromHex("20 05 12 31").data(), text);
     EXPECT_EQ(std::string("20051231\0x", 10), std::string(text, 10));
@@ -346,9 +334,8 @@ TEST(PKCS1, PadLayoutAndRoundTrip) {
                 type == 2 ? enc.Pad(rng, data.data(), length, block.data(), bits)
                           : sig.Pad(rng, data.data(), length, block.data(), bits);
                 rng.Seed(length);
-                while (padding.size() < k - length - 2) {
+                while (padding.size() < k - length - 2)
                     padding.push_back(type == 2 ? rng.GenerateWord(1, 255) : 0xFF);
-                }
                 EXPECT_EQ(Spare(Cat({Bytes(lead, 0x00), {type}, padding, {0x00}, data})),
                           ToHex(block))
                     << bits << " bits, type " << int(type) << ", length " << length;
@@ -371,13 +358,11 @@ TEST(PKCS1, UnpadRefusals) {
         "1024 e 0 02 "                                                   // no separator
         "1023 e 1 00025C5C5C5C5C5C5C5C00 1023 e 0 01025C5C5C5C5C5C5C5C00 "
         "88 s 1 01FFFFFFFFFFFFFFFF00 80 s 0 01FFFFFFFFFFFFFFFF00"); // k 11: 1 data byte; k 10: none
-    unsigned int bits;
+    int bits, accepted;
     std::string kind, head;
-    int accepted;
     while (rows >> bits >> kind >> accepted >> head) {
         const size_t size = (bits + 7) / 8;
-        const Bytes data = Pattern(size - head.size() / 2);
-        const Bytes block = Cat({FromHex(head), data});
+        const Bytes data = Pattern(size - head.size() / 2), block = Cat({FromHex(head), data});
         Bytes output(size, 0xEE);
         EXPECT_EQ(accepted ? data.size() : 0u,
                   kind == "s" ? CPKCS1SignaturePadding().Unpad(block.data(), bits, output.data())
@@ -399,9 +384,8 @@ TEST(Random, DrawsScaledIntoTheirRangeFromOneStatePerThread) {
     CRandomGenerator rng;
     while (rows >> seed >> min >> max >> words[0] >> words[1] >> words[2]) {
         rng.Seed(seed);
-        for (unsigned int word : words) {
+        for (unsigned int word : words)
             EXPECT_EQ(word, rng.GenerateWord(min, max)) << seed << " " << min;
-        }
     }
     // GenerateBlock: the low byte of each draw; nothing for null or size 0.
     unsigned char bytes[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
@@ -424,13 +408,10 @@ TEST(Random, DrawsScaledIntoTheirRangeFromOneStatePerThread) {
 // buffers.
 TEST(ByteBuffer, MemberOrder) {
     const CByteBuffer buffer(0x01020304u);
-    struct {
-        unsigned char* data;
-        uint32_t size;
-    } raw;
-    std::memcpy(&raw, &buffer, sizeof raw);
-    EXPECT_EQ(buffer.Data(), raw.data);
-    EXPECT_EQ(4u, raw.size);
+    uintptr_t raw[2];
+    std::memcpy(raw, &buffer, sizeof raw);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.Data()), raw[0]);
+    EXPECT_EQ(4u, uint32_t(raw[1]));
     EXPECT_EQ(8 * sizeof raw, sizeof(CPrivateKeyData));
 }
 
