@@ -435,26 +435,19 @@ template <class Card> void RefusedUnsent(const char* name, const std::function<i
 
 Bytes gData = FromHex(Seq(300, 1));
 
+#define REFUSED(Card, call) RefusedUnsent<Card>(#call, [d](Card& c) { return call; })
+
 TEST(CardRefusals, NothingSentAndNoStatusWordKept) {
     u8* d = gData.data();
-    RefusedUnsent<CZUICAPI>("SelectDF",
-                            [d](CZUICAPI& c) { return c.SelectDF(d, 28, nullptr, nullptr); });
-    RefusedUnsent<CZUICAPI>("ReadBinaryFile",
-                            [d](CZUICAPI& c) { return c.ReadBinaryFile(d, 4, 0x10000); });
-    RefusedUnsent<CZUICAPI>("UpdateBinaryWithSoftwareMac", [d](CZUICAPI& c) {
-        return UpdateBinaryWithSoftwareMac(&c, d, d, 248, 0);
-    });
+    REFUSED(CZUICAPI, c.SelectDF(d, 28, nullptr, nullptr));
+    REFUSED(CZUICAPI, c.ReadBinaryFile(d, 4, 0x10000));
+    REFUSED(CZUICAPI, UpdateBinaryWithSoftwareMac(&c, d, d, 248, 0));
     // The social-security and SAM classes and the SAM key write refuse alike.
-    RefusedUnsent<CZUSBIC>("CreateATRFile",
-                           [d](CZUSBIC& c) { return c.CreateATRFile(nullptr, 1, d, 1); });
-    RefusedUnsent<CZUSBIC>("ReadRecord",
-                           [d](CZUSBIC& c) { return c.ReadRecord(1, 1, 4, 256, d, 0); });
-    RefusedUnsent<CZUSBIC>("UpdateRecord",
-                           [d](CZUSBIC& c) { return c.UpdateRecord(0x5F, 1, 1, 4, d, 254); });
-    RefusedUnsent<CZUSAMIC>("Diversify",
-                            [d](CZUSAMIC& c) { return c.Diversify(1, 2, nullptr, d); });
-    RefusedUnsent<CZUSAMIC>("WriteSAMKeyWithSoftwareCalc",
-                            [d](CZUSAMIC& c) { return WriteSAMKeyWithSoftwareCalc(&c, d, d, 20); });
+    REFUSED(CZUSBIC, c.CreateATRFile(nullptr, 1, d, 1));
+    REFUSED(CZUSBIC, c.ReadRecord(1, 1, 4, 256, d, 0));
+    REFUSED(CZUSBIC, c.UpdateRecord(0x5F, 1, 1, 4, d, 254));
+    REFUSED(CZUSAMIC, c.Diversify(1, 2, nullptr, d));
+    REFUSED(CZUSAMIC, WriteSAMKeyWithSoftwareCalc(&c, d, d, 20));
 }
 
 DES_key_schedule Schedule(const u8* half) {
@@ -463,9 +456,11 @@ DES_key_schedule Schedule(const u8* half) {
     return ks;
 }
 
-// ISO/IEC 9797-1 MAC algorithm 3, padding method 2, with an initial value.
-std::string RetailMac(const u8* key, Bytes iv, Bytes message) {
-    message.push_back(0x80);
+// What a secure write sends after the challenge: the covered command and the
+// first four bytes of its ISO/IEC 9797-1 MAC algorithm 3 (padding method 2),
+// chained from the challenge followed by four zero bytes.
+std::string SecureWrite(const u8* key, const std::string& challenge, const std::string& covered) {
+    Bytes iv = FromHex(challenge + " 00 00 00 00"), message = FromHex(covered + " 80");
     message.resize((message.size() + 7) / 8 * 8);
     DES_key_schedule k1 = Schedule(key), k2 = Schedule(key + 8);
     Bytes chained(message.size());
@@ -475,7 +470,7 @@ std::string RetailMac(const u8* key, Bytes iv, Bytes message) {
     std::memcpy(h, chained.data() + chained.size() - 8, 8);
     DES_ecb_encrypt(&h, &h, &k2, DES_DECRYPT);
     DES_ecb_encrypt(&h, &h, &k1, DES_ENCRYPT);
-    return ToHex(h, 4);
+    return "00 84 00 00 04 >own/4 | " + covered + " " + ToHex(h, 4);
 }
 
 TEST(SecureWrites, UpdateBinaryWithSoftwareMacAgainstOpenSsl) {
@@ -498,10 +493,7 @@ TEST(SecureWrites, UpdateBinaryWithSoftwareMacAgainstOpenSsl) {
                   UpdateBinaryWithSoftwareMac(&card, k.data(), row.length ? data.data() : nullptr,
                                               row.length, row.offset));
         const std::string covered = Cat({row.header, Seq(row.length, 1)});
-        const Bytes iv = FromHex(std::string(row.challenge) + " 00 00 00 00");
-        EXPECT_EQ("00 84 00 00 04 >own/4 | " + covered + " " +
-                      RetailMac(k.data(), iv, FromHex(covered)),
-                  Describe(card.sent));
+        EXPECT_EQ(SecureWrite(k.data(), row.challenge, covered), Describe(card.sent));
     }
     // The worked example of README, byte for byte.
     RecordingCard<CZUICAPI> card;
@@ -521,20 +513,14 @@ TEST(SecureWrites, WriteSAMKeyWithSoftwareCalcAgainstOpenSsl) {
         sam.Answer(1, "10 20 30 40");
         Bytes keyData = FromHex(Seq(length + 1, 0xA0)); // one more: never read
         EXPECT_EQ(1, WriteSAMKeyWithSoftwareCalc(&sam, key.data(), keyData.data(), length));
-        Bytes block =
-            FromHex(Cat({ToHex(Bytes(1, static_cast<u8>(length))), Seq(length, 0xA0), "80"}));
+        Bytes block = FromHex(Cat({Seq(1, length), Seq(length, 0xA0), "80"}));
         block.resize((block.size() + 7) / 8 * 8);
         for (size_t i = 0; i < block.size(); i += 8) {
             DES_ecb3_encrypt(reinterpret_cast<DES_cblock*>(&block[i]),
                              reinterpret_cast<DES_cblock*>(&block[i]), &k1, &k2, &k1, DES_ENCRYPT);
         }
-        const std::string covered = "84 D4 00 00 " +
-                                    ToHex(Bytes(1, static_cast<u8>(block.size() + 4))) + " " +
-                                    ToHex(block);
-        const Bytes iv = FromHex("10 20 30 40 00 00 00 00");
-        EXPECT_EQ("00 84 00 00 04 >own/4 | " + covered + " " +
-                      RetailMac(key.data(), iv, FromHex(covered)),
-                  Describe(sam.sent));
+        const std::string covered = Cat({"84 D4 00 00", Seq(1, block.size() + 4), ToHex(block)});
+        EXPECT_EQ(SecureWrite(key.data(), "10 20 30 40", covered), Describe(sam.sent));
     }
 }
 
@@ -550,44 +536,36 @@ template <class F> long Slot(F f) {
     return (raw.ptr & 1) == 0 ? -1 : static_cast<long>((raw.ptr - 1) / sizeof(void*)) - 1;
 }
 
+// Slots numbered from first on, in the order given.
+template <class... Slots> void ExpectSlots(long first, Slots... slots) {
+    for (long slot : {slots...}) {
+        EXPECT_EQ(first++, slot);
+    }
+}
+
 template <class C> void ExpectCardSlots() {
-    EXPECT_EQ(1, Slot(static_cast<int (C::*)(char*, int)>(&C::Open)));
-    EXPECT_EQ(2, Slot(static_cast<int (C::*)(int, int)>(&C::Open)));
-    EXPECT_EQ(3, Slot(&C::Close));
-    EXPECT_EQ(4, Slot(&C::ChangeSlot));
-    EXPECT_EQ(5, Slot(&C::IsCardExist));
-    EXPECT_EQ(6, Slot(&C::Reset));
-    EXPECT_EQ(7, Slot(&C::SendCommand));
-    EXPECT_EQ(8, Slot(&C::EraseMF));
-    EXPECT_EQ(9, Slot(static_cast<int (C::*)(u8, u8, u8*, u8*, ul)>(&C::CreateMF)));
-    EXPECT_EQ(10, Slot(static_cast<int (C::*)(u8, u8, u8*)>(&C::CreateMF)));
-    EXPECT_EQ(11, Slot(&C::CreateADF));
-    EXPECT_EQ(12, Slot(&C::CreateEnd));
-    EXPECT_EQ(13, Slot(&C::CreateEF));
-    EXPECT_EQ(14, Slot(&C::WriteKey));
-    EXPECT_EQ(15, Slot(&C::WriteKeyWithEncryptionAndMAC));
-    EXPECT_EQ(16, Slot(static_cast<int (C::*)(u8*, ul, u8*, ul*)>(&C::SelectDF)));
-    EXPECT_EQ(17, Slot(static_cast<int (C::*)(u8* const, u8*, ul*)>(&C::SelectDF)));
-    EXPECT_EQ(18, Slot(&C::SelectEF));
-    EXPECT_EQ(19, Slot(&C::ReadBinaryFile));
-    EXPECT_EQ(20, Slot(&C::UpdateBinaryFile));
-    EXPECT_EQ(21, Slot(&C::UpdateBinaryFileWithMac));
-    EXPECT_EQ(22, Slot(&C::VerifyPin));
-    EXPECT_EQ(23, Slot(&C::ChangePin));
-    EXPECT_EQ(24, Slot(&C::AppendRecord));
-    EXPECT_EQ(25, Slot(static_cast<int (C::*)(int, u8*, ul)>(&C::UpdateRecord)));
-    EXPECT_EQ(26, Slot(static_cast<int (C::*)(u8, ul, u8*)>(&C::ReadRecord)));
-    EXPECT_EQ(27, Slot(&C::GenerateRandom));
-    EXPECT_EQ(28, Slot(static_cast<int (C::*)(u8, u8*, u8*)>(&C::InternalAuthentication)));
-    EXPECT_EQ(29, Slot(static_cast<int (C::*)(u8, u8*)>(&C::ExternalAuthentication)));
+    ExpectSlots(
+        1, Slot(static_cast<int (C::*)(char*, int)>(&C::Open)),
+        Slot(static_cast<int (C::*)(int, int)>(&C::Open)), Slot(&C::Close), Slot(&C::ChangeSlot),
+        Slot(&C::IsCardExist), Slot(&C::Reset), Slot(&C::SendCommand), Slot(&C::EraseMF),
+        Slot(static_cast<int (C::*)(u8, u8, u8*, u8*, ul)>(&C::CreateMF)),
+        Slot(static_cast<int (C::*)(u8, u8, u8*)>(&C::CreateMF)), Slot(&C::CreateADF),
+        Slot(&C::CreateEnd), Slot(&C::CreateEF), Slot(&C::WriteKey),
+        Slot(&C::WriteKeyWithEncryptionAndMAC),
+        Slot(static_cast<int (C::*)(u8*, ul, u8*, ul*)>(&C::SelectDF)),
+        Slot(static_cast<int (C::*)(u8* const, u8*, ul*)>(&C::SelectDF)), Slot(&C::SelectEF),
+        Slot(&C::ReadBinaryFile), Slot(&C::UpdateBinaryFile), Slot(&C::UpdateBinaryFileWithMac),
+        Slot(&C::VerifyPin), Slot(&C::ChangePin), Slot(&C::AppendRecord),
+        Slot(static_cast<int (C::*)(int, u8*, ul)>(&C::UpdateRecord)),
+        Slot(static_cast<int (C::*)(u8, ul, u8*)>(&C::ReadRecord)), Slot(&C::GenerateRandom),
+        Slot(static_cast<int (C::*)(u8, u8*, u8*)>(&C::InternalAuthentication)),
+        Slot(static_cast<int (C::*)(u8, u8*)>(&C::ExternalAuthentication)));
     EXPECT_EQ(sizeof(CZUReader), sizeof(C)); // no data members of their own
 }
 
 template <class C> void ExpectSamSlots() {
-    EXPECT_EQ(30, Slot(&C::InitForDESCrypt));
-    EXPECT_EQ(31, Slot(&C::DESCrypt));
-    EXPECT_EQ(32, Slot(&C::M1AuthAndKeyCalc));
-    EXPECT_EQ(33, Slot(&C::Diversify));
+    ExpectSlots(30, Slot(&C::InitForDESCrypt), Slot(&C::DESCrypt), Slot(&C::M1AuthAndKeyCalc),
+                Slot(&C::Diversify));
 }
 
 TEST(CardObjects, EveryClassKeepsTheExportedSlotOrder) {
@@ -598,17 +576,17 @@ TEST(CardObjects, EveryClassKeepsTheExportedSlotOrder) {
     ExpectSamSlots<CZUSAMIC>();
     ExpectSamSlots<CZUSBSAMIC>();
     typedef CZUSBSAMIC S;
-    EXPECT_EQ(34, Slot(static_cast<int (S::*)(u8*, ul, u8*)>(&S::InternalAuthentication)));
-    EXPECT_EQ(35, Slot(static_cast<int (S::*)(u8, u8*, ul)>(&S::ExternalAuthentication)));
-    EXPECT_EQ(36, Slot(&S::ExportKey));
+    ExpectSlots(34, Slot(static_cast<int (S::*)(u8*, ul, u8*)>(&S::InternalAuthentication)),
+                Slot(static_cast<int (S::*)(u8, u8*, ul)>(&S::ExternalAuthentication)),
+                Slot(&S::ExportKey));
     typedef CZUSBIC B;
-    EXPECT_EQ(30, Slot(&B::CreateATRFile));
-    EXPECT_EQ(31, Slot(static_cast<int (B::*)(u8, u8, u8, ul, u8*, int)>(&B::ReadRecord)));
-    EXPECT_EQ(32, Slot(static_cast<int (B::*)(u8, u8, u8, u8*, ul)>(&B::UpdateRecord)));
-    EXPECT_EQ(33, Slot(static_cast<int (B::*)(u8, u8, u8, u8, u8*, ul)>(&B::UpdateRecord)));
-    EXPECT_EQ(34, Slot(&B::UpdateRecordWithMAC));
-    EXPECT_EQ(35, Slot(static_cast<int (B::*)(u8*, ul, u8*)>(&B::InternalAuthentication)));
-    EXPECT_EQ(36, Slot(static_cast<int (B::*)(u8, u8*, ul)>(&B::ExternalAuthentication)));
+    ExpectSlots(30, Slot(&B::CreateATRFile),
+                Slot(static_cast<int (B::*)(u8, u8, u8, ul, u8*, int)>(&B::ReadRecord)),
+                Slot(static_cast<int (B::*)(u8, u8, u8, u8*, ul)>(&B::UpdateRecord)),
+                Slot(static_cast<int (B::*)(u8, u8, u8, u8, u8*, ul)>(&B::UpdateRecord)),
+                Slot(&B::UpdateRecordWithMAC),
+                Slot(static_cast<int (B::*)(u8*, ul, u8*)>(&B::InternalAuthentication)),
+                Slot(static_cast<int (B::*)(u8, u8*, ul)>(&B::ExternalAuthentication)));
 }
 
 // Made from an opened reader, copied, or assigned, a card object reaches that
