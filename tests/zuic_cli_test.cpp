@@ -9,6 +9,7 @@
 #include "tools/AtrParser.h"
 #include "tools/BuiltInReaders.h"
 #include "tools/Cli.h"
+#include "tools/Commands.h"
 #include "tools/ReaderSelection.h"
 #include "tools/Script.h"
 
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -75,6 +77,76 @@ bool Like(const std::string& want, const std::string& got) {
     size_t dots = want.size() > 3 && want.compare(want.size() - 3, 3, "...") == 0 ? 3 : 0;
     return got.compare(0, want.size() - dots, want, 0, want.size() - dots) == 0 &&
            (dots > 0 || got.size() == want.size());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Timings and the answers to GET CHALLENGE differ from run to run.
+Row Masked(const std::string& text) {
+    static const std::regex seconds(R"(\([0-9]+\.[0-9]+ s\))"),
+        random(R"((> 00 84 00 00 .*\n.*?< ).*)");
+    return Lines(
+        std::regex_replace(std::regex_replace(text, seconds, "(T s)"), random, "$1(random)"));
+}
+
+// The lines an example shows against those printed; "..." stands for any
+// number of lines.
+bool Matches(const Row& want, size_t w, const Row& got, size_t g) {
+    if (w < want.size() && want[w] == "...") {
+        return Matches(want, w + 1, got, g) || (g < got.size() && Matches(want, w, got, g + 1));
+    }
+    return w == want.size()
+               ? g == got.size()
+               : g < got.size() && want[w] == got[g] && Matches(want, w + 1, got, g + 1);
+}
+
+// Runs the "$ " examples of a text as a shell would, in a scratch folder, with
+// the zuic built here and its errors in the same stream: `cat F` shows the
+// file that later examples name, `echo $?` the last status. Returns how many
+// ran zuic.
+int CheckExamples(const Row& text, const std::string& where) {
+    std::vector<std::pair<std::string, std::string>> examples; // command, what it shows
+    for (const std::string& line : text) {
+        if (line.compare(0, 2, "$ ") == 0) {
+            examples.push_back({line.substr(2), ""});
+        } else if (!examples.empty()) {
+            examples.back().second += line + "\n";
+        }
+    }
+    const std::string dir = testing::TempDir();
+    int status = -1, ran = 0;
+    for (auto& [command, shown] : examples) {
+        SCOPED_TRACE(where + ": $ " + command);
+        shown.erase(shown.find_last_not_of('\n') + 1).append(shown.empty() ? "" : "\n");
+        const size_t name = command.find(' '), pipe = command.find(" | ");
+        if (command.compare(0, 4, "cat ") == 0) {
+            std::ofstream(dir + command.substr(4)) << shown;
+        } else if (command == "echo $?") {
+            EXPECT_EQ(std::to_string(status) + "\n", shown);
+        } else {
+            EXPECT_TRUE(command.compare(0, name, "zuic") == 0 ||
+                        command.compare(0, name, "./build/tools/zuic") == 0);
+            const std::string line = "cd " + dir + " && " ZUIC_BINARY_DIR "/tools/zuic" +
+                                     command.substr(name, pipe - name) + " 2>&1" +
+                                     (pipe == std::string::npos ? "" : command.substr(pipe));
+            FILE* run = popen(line.c_str(), "r");
+            std::string out;
+            for (int c; run != nullptr && (c = std::fgetc(run)) != EOF;) {
+                out += static_cast<char>(c);
+            }
+            status = run == nullptr ? -1 : WEXITSTATUS(pclose(run));
+            ++ran;
+            EXPECT_TRUE(Matches(Masked(shown), 0, Masked(out), 0)) << out;
+        }
+    }
+    return ran;
 }
 
 } // namespace
@@ -184,8 +256,6 @@ TEST(ZuicMain, ExitStatusesMessagesAndOutput) {
             {"@bad", "# a script\n00 A4 00 00 02 3F 00 = 9000\n\n00 B0 00 00 04 = 90XZ\n"},
             {"@mismatch", mf + "00 A4 00 00 02 12 34\n" + get},
             {"@t0", mf + "00 A4 00 00 02 3F 00 = 61XX\n"},
-            {"@select",
-             mf + "00 A4 00 00 02 3F 00 = 9000\n" + get + "00 A4 00 00 02 12 34 = 6A82\n"},
             {"@secret",
              "00 20 00 00 04 31 32 33 34 = XXXX\n80 5E 00 00 08 3132333435363738 = XXXX\n"
              "80 D8 00 00 03 11 22 33 = XXXX\n00 D4 00 00 01 AB = XXXX\n80 D4 00 00 = XXXX\n"},
@@ -228,4 +298,60 @@ TEST(ZuicMain, ExitStatusesMessagesAndOutput) {
     for (const auto& p : paths) {
         std::remove(p.second.c_str());
     }
+}
+
+// Every example of each command's help and of README's console blocks prints
+// what it shows (the bridge's examples start background programs: not run).
+TEST(ZuicExamples, HelpAndReadmeExamplesPrintWhatTheyShow) {
+    setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/pcscd.comm", 1);
+    for (const CommandSpec* command : AllCommands()) {
+        Row text;
+        for (const std::string& line : Lines(command->details)) {
+            text.push_back(line.compare(0, 2, "  ") == 0 ? line.substr(2) : line);
+        }
+        EXPECT_TRUE(command->name == "sim" || CheckExamples(text, command->name + " --help") > 0)
+            << "zuic " << command->name << " --help has no example";
+    }
+    std::ifstream readme(std::string(ZUIC_VECTORS_DIR) + "/../../README.md");
+    Row console;
+    int ran = 0;
+    for (std::string line; std::getline(readme, line);) {
+        if (line == "```" && !console.empty()) { // a block ends: its examples run
+            ran += CheckExamples(console, "README");
+            console.clear();
+        } else if (!console.empty() || line == "```console") {
+            console.push_back(line);
+        }
+    }
+    EXPECT_GE(ran, 12);
+}
+
+// The man page has a section for every command and names every option that
+// a help shows.
+TEST(ZuicExamples, TheManPageNamesEveryCommandAndOption) {
+    std::ifstream in(std::string(ZUIC_VECTORS_DIR) + "/../../tools/zuic.1");
+    const std::string man((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto has = [&man](const std::string& text) { return man.find(text) != std::string::npos; };
+    std::vector<Row> helps = {{"--help"}};
+    for (const CommandSpec* command : AllCommands()) {
+        EXPECT_TRUE(has("\n.SS " + command->name + "\n") || has("\n.SS \"" + command->name + " "))
+            << "no section for " << command->name;
+        helps.push_back({command->name, "--help"});
+    }
+    int options = 0;
+    for (const Row& args : helps) {
+        std::ostringstream out, err;
+        ASSERT_EQ(0, Main(args, out, err));
+        for (const std::string& line : Lines(out.str())) {
+            if (line.compare(0, 4, "  --") == 0) {
+                const std::string roff =
+                    ReplaceAll(line.substr(4, line.find_first_of(" ,", 4) - 4), "-", "\\-");
+                EXPECT_TRUE(has(".B \\-\\-" + roff + "\n") || has(".BI \\-\\-" + roff + " ") ||
+                            has(".BR \\-\\-" + roff + " "))
+                    << "--" << roff << " (zuic " << args[0] << ") is not in the man page";
+                ++options;
+            }
+        }
+    }
+    EXPECT_GE(options, 20);
 }
