@@ -1,8 +1,8 @@
-// Issuing and using a card end to end through the library's classes: against
-// the simulated card in process, and through the real pcscd when .ci/e2e
-// names the vpcd readers in the environment (ZUIC_E2E_SHARED_CARD for a
-// reader shared with other PC/SC clients, which are threads of this test with
-// contexts of their own; ZUIC_E2E_PARALLEL_READERS; ZUIC_E2E_REMOVAL_*).
+// Issuing and using a card end to end through the library's classes and the
+// real pcscd, in the readers that .ci/e2e names in the environment
+// (ZUIC_E2E_SHARED_CARD for a reader shared with other PC/SC clients, which
+// are threads of this test with contexts of their own;
+// ZUIC_E2E_PARALLEL_READERS; ZUIC_E2E_REMOVAL_*).
 #include "support/Hex.h"
 #include "support/IssueFlow.h"
 
@@ -47,32 +47,6 @@ bool ResetUntilPresent(CZUICAPI& card) {
         }
     }
     return false;
-}
-
-// Issued twice from blank in process, plainly and with T=0 answering, then
-// reopened: the card has what it accepted and asks for the PIN again, and the
-// longest answer, 256 bytes and the status word, comes whole.
-TEST(E2EIssue, IssueFromBlankThenReopenInProcess) {
-    ZUSimRegister();
-    for (const char* name : {"sim", "sim:t0"}) {
-        SCOPED_TRACE(name);
-        ZUSimResetAll(); // a blank card
-        CZUICAPI card;
-        ASSERT_EQ(1, card.Open(Name(name), ZU_PROTOCOL_ANY));
-        ASSERT_EQ("", Issue(card, 1));
-        ASSERT_EQ("", Issue(card, 2)); // erasing an issued card takes the erase key its MF names
-        ASSERT_EQ(1, card.Close());
-        ASSERT_EQ(1, card.Open(Name(name), ZU_PROTOCOL_ANY));
-        unsigned char read[5] = {0x00, 0xB0, 0x00, 0x00, 0x00}, resp[256];
-        unsigned long respLen = sizeof resp;
-        ASSERT_EQ(1, SelectBinary(card));
-        EXPECT_EQ(0, card.SendCommand(read, 5, resp, &respLen));
-        EXPECT_EQ(0x6982, card.GetSW());
-        ASSERT_EQ(1, VerifyPin(card));
-        respLen = sizeof resp;
-        EXPECT_EQ(1, card.SendCommand(read, 5, resp, &respLen));
-        EXPECT_EQ(ToHex(Pattern(256, 2)), ToHex(resp, respLen));
-    }
 }
 
 // Another PC/SC client on the same reader, in shared mode.

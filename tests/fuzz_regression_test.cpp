@@ -13,18 +13,11 @@
 #include <memory>
 
 // Each target's entry point, renamed after it by the build.
+// clang-format off
 #define FUZZ_TARGETS(X)                                                                            \
-    X(fuzz_atr)                                                                                    \
-    X(fuzz_bcd)                                                                                    \
-    X(fuzz_card_ops)                                                                               \
-    X(fuzz_cbc)                                                                                    \
-    X(fuzz_desmac)                                                                                 \
-    X(fuzz_hash)                                                                                   \
-    X(fuzz_hex)                                                                                    \
-    X(fuzz_ip)                                                                                     \
-    X(fuzz_pkcs1)                                                                                  \
-    X(fuzz_reader)                                                                                 \
-    X(fuzz_sim)
+    X(fuzz_atr) X(fuzz_bcd) X(fuzz_card_ops) X(fuzz_cbc) X(fuzz_desmac) X(fuzz_hash) X(fuzz_hex)   \
+    X(fuzz_ip) X(fuzz_pkcs1) X(fuzz_reader) X(fuzz_sim)
+// clang-format on
 #define DECLARE(name) extern "C" int name(const uint8_t* data, size_t size);
 FUZZ_TARGETS(DECLARE)
 
