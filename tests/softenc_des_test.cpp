@@ -176,7 +176,8 @@ const size_t kDeadStack = 32 * 1024;
 // Given no secrets, zeros the stack below the caller, so that a later scan
 // sees only what the operation under test leaves there; given secrets, the
 // ones found there. region is deliberately not initialised.
-__attribute__((noinline)) std::string DeadStack(const std::vector<Bytes>& secrets) {
+[[maybe_unused]] __attribute__((noinline)) std::string
+DeadStack(const std::vector<Bytes>& secrets) {
     unsigned char region[kDeadStack];
     asm volatile("" : : "r"(region) : "memory");
     std::string found;
@@ -192,16 +193,23 @@ __attribute__((noinline)) std::string DeadStack(const std::vector<Bytes>& secret
 
 // Runs f with its frames below the caller's, out of reach of the few bytes
 // that the scan's own frame overwrites at its top.
-__attribute__((noinline)) void RunBelow(const std::function<void()>& f) {
+[[maybe_unused]] __attribute__((noinline)) void RunBelow(const std::function<void()>& f) {
     volatile unsigned char pad[512];
     pad[0] = 0;
     f();
     asm volatile("" : : "r"(pad) : "memory");
 }
 
+// The scan's own check: a function that keeps a key on its stack and returns.
+[[maybe_unused]] __attribute__((noinline)) void LeavesKeyOnStack(const unsigned char* key) {
+    unsigned char copy[16];
+    std::memcpy(copy, key, sizeof copy);
+    asm volatile("" : : "r"(copy) : "memory");
+}
+
 // What a computation under a key could leave: its 8-byte parts and the
 // first four round keys of each one's schedule, as held in memory.
-std::vector<Bytes> Traces(const Bytes& key) {
+[[maybe_unused]] std::vector<Bytes> Traces(const Bytes& key) {
     std::vector<Bytes> traces;
     for (size_t i = 0; i < key.size(); i += 8) {
         DESContext context;
@@ -214,7 +222,7 @@ std::vector<Bytes> Traces(const Bytes& key) {
 
 // A MAC under key over data; with no room for one, the engine is dropped
 // before Final.
-void MacUnder(const Bytes& key, const Bytes& data, unsigned char* mac) {
+[[maybe_unused]] void MacUnder(const Bytes& key, const Bytes& data, unsigned char* mac) {
     CDESMac engine;
     engine.Init(key.data(), key.size(), nullptr);
     engine.Update(data.data(), data.size());
@@ -479,16 +487,17 @@ TEST(CBCFilters, BlockSizesOneToSixtyFourRefusalsAndMemberLayouts) {
     EXPECT_EQ(ToHex(input), ToHex(Cat(Part(raw, 8, 8), Part(raw, 72, 3))));
 }
 
+// In optimised builds only: unoptimised and sanitised code keeps copies of
+// key words in the spill slots of its frames, which no wipe in the source
+// reaches and which a shipped build does not have.
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST(SecretWipe, NothingSecretStaysInTheStackFramesGivenBack) {
     // The scan's own check: a copy of a key left on the stack is found.
     const Bytes key = FromHex("3C A1 5E 97 D2 0B 64 F8 1D 86 E9 42 B7 5A C3 2F");
+    const std::vector<Bytes> left = {key}; // made first: building it would use the dead stack
     DeadStack({});
-    RunBelow([&] {
-        unsigned char copy[16];
-        std::memcpy(copy, key.data(), 16);
-        asm volatile("" : : "r"(copy) : "memory");
-    });
-    EXPECT_NE("", DeadStack({key}));
+    RunBelow([&] { LeavesKeyOnStack(key.data()); });
+    EXPECT_NE("", DeadStack(left));
 
     const Bytes key24 = Cat(key, kIV), factor = Pattern(8, 0x21), data = Pattern(13, 5);
     unsigned char mac[4], counter[4];
@@ -517,3 +526,4 @@ TEST(SecretWipe, NothingSecretStaysInTheStackFramesGivenBack) {
         EXPECT_EQ("", DeadStack(cases[i].second)) << "case " << i;
     }
 }
+#endif
