@@ -180,6 +180,8 @@ TEST(Reader, ResetPresenceAndSlot) {
     ZUOpenTransport(lone, std::make_shared<ScriptedTransport>());
     lone.ChangeSlot(1);
     EXPECT_EQ(0, lone.IsCardExist());
+    // An open that fails leaves the object closed, not on its earlier card.
+    EXPECT_EQ(0, ZUOpenTransport(reader, nullptr) + reader.Close());
 }
 
 TEST(Reader, CopiesShareOneConnectionUntilCloseOrTheLastGoes) {

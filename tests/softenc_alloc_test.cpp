@@ -110,4 +110,12 @@ TEST(FailingAllocator, CBCFiltersReportALostBlock) {
     g_failing = false;
     EXPECT_EQ(0, enc.Final() + dec.Final());
     EXPECT_EQ(0u, enc.output.Size() + dec.output.Size());
+    // The last block, kept back until Final, and no room for its 4 bytes then.
+    CCBCEncryptFilter four(&encryptor, nullptr);
+    four.Update(data, 20);
+    CCBCDecryptFilter last(&decryptor, (four.Final(), four.output.Data() + 8));
+    last.Update(four.output.Data() + 16, 8);
+    g_failing = true;
+    EXPECT_EQ(0, last.Final());
+    g_failing = false;
 }
