@@ -104,17 +104,22 @@ void SHA1CompressPortable(uint32_t chain[5], const unsigned char* data, size_t b
 
 #ifdef SOFTENC_SHA1_SHANI
 
+bool SHA1ShaniFeatures(unsigned int leaf1Ecx, unsigned int leaf7Ebx) {
+    const bool ssse3 = (leaf1Ecx & (1u << 9)) != 0;
+    const bool sse41 = (leaf1Ecx & (1u << 19)) != 0;
+    const bool sha = (leaf7Ebx & (1u << 29)) != 0;
+    return ssse3 && sse41 && sha;
+}
+
 bool SHA1HaveSHANI() {
     unsigned int eax, ebx, ecx, edx;
     if (__get_cpuid_max(0, nullptr) < 7) {
         return false;
     }
     __cpuid(1, eax, ebx, ecx, edx);
-    const bool ssse3 = (ecx & (1u << 9)) != 0;
-    const bool sse41 = (ecx & (1u << 19)) != 0;
+    const unsigned int leaf1Ecx = ecx;
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    const bool sha = (ebx & (1u << 29)) != 0;
-    return ssse3 && sse41 && sha;
+    return SHA1ShaniFeatures(leaf1Ecx, ebx);
 }
 
 // The four message registers hold the schedule words of four rounds each,

@@ -33,6 +33,9 @@ void SHA1CompressPortable(uint32_t chain[5], const unsigned char* data, size_t b
 #define SOFTENC_SHA1_SHANI 1
 // Needs the SHA extensions and SSE4.1: call only when SHA1HaveSHANI().
 void SHA1CompressSHANI(uint32_t chain[5], const unsigned char* data, size_t blocks);
+// Whether CPUID's leaf 1 ECX and leaf 7 EBX announce SSSE3, SSE4.1 and the
+// SHA extensions, all three of which the SHA-instruction form uses.
+bool SHA1ShaniFeatures(unsigned int leaf1Ecx, unsigned int leaf7Ebx);
 #endif
 // True when the CPU has the SHA extensions and SSE4.1.
 bool SHA1HaveSHANI();

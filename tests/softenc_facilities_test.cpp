@@ -186,6 +186,12 @@ TEST(Hash, Sha1InstructionsChosenWhenTheCpuHasThem) {
     const bool has = flags.find(" sha_ni") != flags.npos && flags.find(" sse4_1") != flags.npos &&
                      flags.find(" ssse3") != flags.npos;
     EXPECT_EQ(has, SHA1HaveSHANI() && SHA1CurrentCompress() != SHA1CompressPortable);
+#ifdef SOFTENC_SHA1_SHANI
+    // Each of SSSE3 (leaf 1 ECX bit 9), SSE4.1 (bit 19) and SHA (leaf 7 EBX bit 29) is needed.
+    EXPECT_TRUE(SHA1ShaniFeatures(1u << 9 | 1u << 19, 1u << 29));
+    EXPECT_FALSE(SHA1ShaniFeatures(1u << 9, 1u << 29) || SHA1ShaniFeatures(1u << 19, 1u << 29) ||
+                 SHA1ShaniFeatures(~0u, ~(1u << 29)));
+#endif
 }
 
 // The DES core's right rotation (the rest of the helpers serve the digests
