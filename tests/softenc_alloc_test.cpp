@@ -71,6 +71,9 @@ TEST(FailingAllocator, ByteBufferKeepsItsBlockAndSize) {
         buffer.Append(bytes, 1); // and it grows again afterwards
         EXPECT_EQ("01 02 03 04 05", ToHex(buffer.Data(), buffer.Size()));
         target = CByteBuffer();
+        // The hashes' state blocks are given back as well.
+        CSHA1 sha1;
+        CMD5 md5;
     }
     EXPECT_EQ(live, g_live) << "a block was not given back";
 }
