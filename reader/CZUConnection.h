@@ -66,9 +66,13 @@ class CZUConnection {
         if (m_depth == 0 || m_owner != std::this_thread::get_id()) {
             return;
         }
-        if (--m_depth != 0) {
+        if (m_depth > 1) {
+            --m_depth;
             return;
         }
+        // The outermost hold ends its transaction while still counted: a
+        // Close waiting for the exchange must not close the transport under
+        // EndTransaction. LetGo clears the count afterwards.
         std::shared_ptr<CZUTransport> held = m_transport;
         lock.unlock();
         if (held) {
