@@ -42,6 +42,8 @@
 #ifndef ZUICRD_H
 #define ZUICRD_H
 
+#include "ZUErrors.h"
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -146,6 +148,32 @@ ZUICRD_API void ZUSetTraceHook(ZUTraceHook hook, void* context);
 ZUICRD_API void ZUSetTransactionTimeout(unsigned timeoutMs);
 /// The transaction timeout in milliseconds (ZUSetTransactionTimeout).
 ZUICRD_API unsigned ZUGetTransactionTimeout();
+
+/**
+ * @name Why an operation failed
+ * Every operation of the reader layer and of the card classes leaves a
+ * reason for the calling thread: ZU_E_NONE when it succeeded, else why it
+ * returned 0 (a ZUError). Read it right after the call, on the same thread;
+ * copies of a reader object used on other threads do not disturb it. A card
+ * that refused a command leaves ZU_E_CARD_REFUSED and its status word in
+ * GetSW; a sequence of commands leaves the reason of the step that failed.
+ * @{
+ */
+extern "C" {
+/// The reason the calling thread's last operation failed (a ZUError).
+ZUICRD_API int ZUGetLastError(void);
+/// The PC/SC code behind that reason (SCARD_E_..., SCARD_W_...), or 0 when
+/// PC/SC gave none.
+ZUICRD_API long ZUGetLastPCSCError(void);
+/// One line of English for a reason ("card removed"); never null.
+ZUICRD_API const char* ZUErrorText(int reason);
+/// Sets the calling thread's reason and PC/SC code: for hosts' own
+/// transports, and for the card library's refusals.
+ZUICRD_API void ZUSetLastError(int reason, long pcscCode);
+/// What a status word means ("file not found" for 6A 82); never null.
+ZUICRD_API const char* ZUStatusWordText(unsigned short sw);
+}
+/** @} */
 
 class CZUConnection;
 class CZUReader;
