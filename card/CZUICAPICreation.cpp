@@ -17,7 +17,7 @@ int CZUICAPI::EraseMF() {
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return RefuseUnsent(*this);
+        return RefuseUnheld(*this);
     }
     CCommandBuffer<16> erase(CLA_PROPRIETARY, INS_ERASE_MF, 0x00, 0x00);
     erase.Append(MF_ID, sizeof MF_ID);

@@ -44,7 +44,7 @@ int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsign
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return RefuseUnsent(*this);
+        return RefuseUnheld(*this);
     }
     unsigned char chunk[ZU_BINARY_CHUNK];
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {
@@ -77,7 +77,7 @@ int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsign
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return RefuseUnsent(*this);
+        return RefuseUnheld(*this);
     }
     int result = 1;
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {

@@ -60,7 +60,7 @@ int CZUICAPI::GenerateRandom(unsigned char* buffer, unsigned long length) {
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return RefuseUnsent(*this);
+        return RefuseUnheld(*this);
     }
     const unsigned long step = length < CHALLENGE_STEP ? length : CHALLENGE_STEP;
     CCommandBuffer<5> cmd(CLA_ISO, INS_GET_CHALLENGE, 0x00, 0x00);

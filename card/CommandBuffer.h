@@ -27,6 +27,17 @@ inline int RefuseUnsent(CZUReader& card) {
     return 0;
 }
 
+// Gives up an operation whose hold on the card could not be had: result 0
+// and status word 00 00 as above, the hold's reason (timeout, card reset,
+// removed, ...) left for the caller.
+inline int RefuseUnheld(CZUReader& card) {
+    const int reason = ZUGetLastError();
+    const long code = ZUGetLastPCSCError();
+    RefuseUnsent(card);
+    ZUSetLastError(reason, code);
+    return 0;
+}
+
 template <size_t Capacity> class CCommandBuffer {
     static_assert(Capacity >= 5 && Capacity <= 260, "a short APDU: header and up to 255 bytes");
 

@@ -11,11 +11,14 @@
  * classes' construction from a reader) reach the same connection. The
  * connection lives until the last object using it is destroyed, or until
  * Close is called on any of them; after Close every copy sees an unopened
- * reader and its commands return 0. Close waits until exchanges and held
- * transactions of other threads on that connection have ended; called from
- * inside an exchange (a trace hook) or a transaction of its own thread, it
- * refuses new commands at once and lets the transport go when that
- * exchange or transaction ends. Copies may be used from different threads.
+ * reader and its commands return 0. Close refuses new commands on every
+ * copy at once, this thread's own nested ones included. It waits until
+ * exchanges and held transactions of other threads on that connection have
+ * ended, for at most the transaction timeout: past it, Close returns and the
+ * transport is let go when the last of them ends. Called from inside an
+ * exchange (a trace hook) or a transaction of its own thread, it lets the
+ * transport go when that exchange or transaction ends. Copies may be used
+ * from different threads.
  *
  * @par Shared readers and transactions
  * Other programs (and other objects of this process) may use the same card.
@@ -35,9 +38,30 @@
  * Reset (or Open) connects afresh, establishing a new PC/SC context if the
  * service was restarted.
  * @par
- * Exclusive use that cannot be had within the transaction timeout
- * (ZUSetTransactionTimeout, 10 s unless set) gives 0 rather than waiting
- * for ever.
+ * @par Deadlines
+ * Each call of the reader layer has one deadline, the transaction timeout
+ * (ZUSetTransactionTimeout, 10 s unless set) after it began. Every wait it
+ * makes ends there: for another thread's hold, for another program's
+ * transaction, and for the PC/SC calls that the service holds back while
+ * another program has the card (connect, reconnect, status, reader list).
+ * Past it the call gives 0 with ZU_E_TIMEOUT rather than waiting for ever;
+ * a PC/SC call given up on runs to its end on a thread of the connection,
+ * which tidies up what it brings (a transaction begun too late is ended, a
+ * handle connected too late is let go). Open or ChangeSlot of a reader that
+ * the calling thread holds gives 0 at once (ZU_E_HELD_HERE).
+ * @par
+ * A hold whose PC/SC handle had to be connected afresh inside it (Reset
+ * after a removal or a restart of the service) is broken: the new handle
+ * has no transaction, so its commands give 0 (ZU_E_HOLD_BROKEN) until the
+ * host ends the hold and starts its sequence again.
+ * @par
+ * No operation throws. An exception from a host's transport or trace hook,
+ * from the allocator or from starting a thread gives 0 with its reason
+ * (ZU_E_HOST_EXCEPTION, ZU_E_NO_MEMORY), and every hold is let go.
+ * @par
+ * A child process made by fork() does not touch its parent's PC/SC context
+ * or handles: the reader objects it inherited give 0 (ZU_E_FORKED) until
+ * it opens its own.
  */
 #ifndef ZUICRD_H
 #define ZUICRD_H
@@ -134,17 +158,23 @@ ZUICRD_API std::vector<std::string> ZUListPCSCReaders();
  * than ZU_MAX_ANSWER). The hook runs on the thread of the exchange, while
  * that exchange holds the card. It may be set from any thread at any time;
  * each call gets the context that was installed with its hook. It is given
- * the real bytes, PINs and keys included.
+ * the real bytes, PINs and keys included. An exception thrown by the hook
+ * makes the exchange give 0 (ZU_E_HOST_EXCEPTION).
  */
 typedef void (*ZUTraceHook)(const unsigned char* cmd, size_t cmdLen, const unsigned char* answer,
                             size_t answerLen, void* context);
 
 /// Installs the process-wide hook (a null hook removes it); context is handed
-/// to every call.
+/// to every call. Returns once the calls that carry the hook replaced have
+/// ended, so the host may free their context then; called from inside a hook,
+/// it returns at once and the calls still running keep their context.
 ZUICRD_API void ZUSetTraceHook(ZUTraceHook hook, void* context);
 
-/// Sets how long a transaction waits for the card while another connection or
-/// program holds it, in milliseconds (process-wide; 10000 unless set).
+/// Sets how long a call waits for the card while another connection or
+/// program holds it, in milliseconds (process-wide; 10000 unless set); see
+/// "Deadlines". 0 means: do not wait for another holder. A free card is
+/// taken (PC/SC gets the time of one answer from the service, at most
+/// 100 ms); a held one gives 0 at once.
 ZUICRD_API void ZUSetTransactionTimeout(unsigned timeoutMs);
 /// The transaction timeout in milliseconds (ZUSetTransactionTimeout).
 ZUICRD_API unsigned ZUGetTransactionTimeout();
@@ -281,6 +311,8 @@ class ZUICRD_API CZUReader {
     friend class CZUTransaction;
     int Exchange(CZUTransport& transport, const unsigned char* cmd, size_t cmdLen,
                  unsigned char* answer, size_t* answerLen);
+    unsigned short Transfer(CZUTransport& transport, const unsigned char* cmd, size_t cmdLen,
+                            unsigned char* resp, size_t room, size_t* copied);
 
     std::shared_ptr<CZUConnection> m_connection;
     unsigned short m_sw;
@@ -303,7 +335,9 @@ class ZUICRD_API CZUReader {
  *
  * Holds nest (the card operations take their own hold inside it at no cost).
  * Keep holds short: other programs wait for the card meanwhile. The hold
- * belongs to the thread that made it; end it on that thread.
+ * belongs to the thread that made it; end it on that thread. On Windows the
+ * Smart Card service resets a card whose transaction sits idle for more than
+ * 5 seconds: do not pause inside a hold.
  */
 class ZUICRD_API CZUTransaction {
   public:
@@ -320,7 +354,10 @@ class ZUICRD_API CZUTransaction {
     /// program, removed, the reader or the service gone, or busy past the
     /// timeout). An unopened reader is neither held nor failed.
     bool Failed() const { return m_failed; }
-    /// Lets the card go before destruction.
+    /// Lets the card go before destruction. Called on another thread than
+    /// the one that made the hold, it does nothing but leave the reason
+    /// ZU_E_WRONG_THREAD: the hold stays (Held() is still true) until its own
+    /// thread ends it, or until this object is destroyed, on any thread.
     void End();
 
   private:

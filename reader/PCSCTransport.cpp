@@ -1,108 +1,63 @@
 // PC/SC transport: one shared connection to one card in one reader.
 #include "PCSCTransport.h"
+#include "reader/PCSCWorker.h"
 
-#include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
-// pcsc-lite's SCardBeginTransaction waits for as long as another program
-// holds the card. To give up after a bounded time, it runs on a worker thread
-// of the connection; a call that outlives its caller's patience is abandoned:
-// the worker ends the transaction it finally gets at once. Once the
-// connection is closed, a worker still waiting inherits the PC/SC handle and
-// context and lets them go when its call returns.
-class CBeginWorker {
-  public:
-    // Begins the transaction on `card`, waiting at most timeoutMs. Returns
-    // the PC/SC result, or SCARD_E_TIMEOUT.
-    LONG Begin(SCARDHANDLE card, unsigned timeoutMs) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        // An abandoned call may still be waiting: that is the same wait.
-        if (!m_wake.wait_until(lock, deadline, [this] { return !m_busy; })) {
-            return SCARD_E_TIMEOUT;
-        }
-        m_card = card;
-        m_busy = true;
-        m_done = false;
-        m_abandoned = false;
-        m_wake.notify_all();
-        if (!m_wake.wait_until(lock, deadline, [this] { return m_done; })) {
-            m_abandoned = true;
-            return SCARD_E_TIMEOUT;
-        }
-        return m_result;
-    }
-    // Whether a call is still under way (the handle's context is then busy).
-    bool Busy(unsigned timeoutMs) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        return !m_wake.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                [this] { return !m_busy; });
-    }
-    // Stops the worker. Returns false when a call is still under way: the
-    // worker then disconnects `card` and releases `context` itself.
-    bool Stop(SCARDHANDLE card, SCARDCONTEXT context) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_stop = true;
-        m_wake.notify_all();
-        if (!m_busy) {
-            return true;
-        }
-        m_abandoned = true;
-        m_inheritCard = card;
-        m_inheritContext = context;
-        return false;
-    }
-    void Run() {
-        std::unique_lock<std::mutex> lock(m_lock);
-        for (;;) {
-            m_wake.wait(lock, [this] { return m_stop || (m_busy && !m_done); });
-            if (!m_busy) {
-                return; // stopped while idle
-            }
-            SCARDHANDLE card = m_card;
-            lock.unlock();
-            LONG rv = SCardBeginTransaction(card);
-            lock.lock();
-            if (m_abandoned && rv == SCARD_S_SUCCESS) {
-                SCardEndTransaction(card, SCARD_LEAVE_CARD);
-            }
-            m_result = rv;
-            m_done = true;
-            m_busy = false;
-            m_wake.notify_all();
-            if (m_stop) {
-                if (m_inheritCard != 0) {
-                    SCardDisconnect(m_inheritCard, SCARD_LEAVE_CARD);
-                }
-                if (m_inheritContext != 0) {
-                    SCardReleaseContext(m_inheritContext);
-                }
-                return;
-            }
-        }
-    }
+// With a transaction timeout of 0 a PC/SC call still gets the time of one
+// answer from the service, so that a free card is taken; pcsc-lite waits
+// 100 ms before it asks again for a card that another program holds.
+const std::chrono::milliseconds FIRST_ANSWER_GRACE(100);
 
-  private:
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    SCARDHANDLE m_card = 0;
-    LONG m_result = SCARD_S_SUCCESS;
-    bool m_busy = false;
-    bool m_done = false;
-    bool m_abandoned = false;
-    bool m_stop = false;
-    SCARDHANDLE m_inheritCard = 0;
-    SCARDCONTEXT m_inheritContext = 0;
-};
+ZUClock::time_point WorkerDeadline(ZUClock::time_point deadline) {
+    if (ZUGetTransactionTimeout() == 0) {
+        return std::max(deadline, ZUClock::now() + FIRST_ANSWER_GRACE);
+    }
+    return deadline;
+}
+
+int ReasonOf(LONG rv) {
+    switch (rv) {
+    case SCARD_S_SUCCESS:
+        return ZU_E_NONE;
+    case SCARD_W_REMOVED_CARD:
+        return ZU_E_CARD_REMOVED;
+    case SCARD_E_NO_SMARTCARD:
+    case SCARD_W_UNPOWERED_CARD:
+    case SCARD_W_UNRESPONSIVE_CARD:
+        return ZU_E_NO_CARD;
+    case SCARD_W_RESET_CARD:
+        return ZU_E_CARD_RESET;
+    case SCARD_E_READER_UNAVAILABLE:
+        return ZU_E_READER_GONE;
+    case SCARD_E_UNKNOWN_READER:
+    case SCARD_E_NO_READERS_AVAILABLE:
+        return ZU_E_NO_READER;
+    case SCARD_E_NO_SERVICE:
+    case SCARD_E_SERVICE_STOPPED:
+        return ZU_E_NO_SERVICE;
+    case SCARD_E_TIMEOUT:
+    case SCARD_E_SHARING_VIOLATION:
+        return ZU_E_TIMEOUT;
+    case SCARD_E_NO_MEMORY:
+        return ZU_E_NO_MEMORY;
+    default:
+        return ZU_E_TRANSPORT;
+    }
+}
+
+void SetReason(LONG rv) {
+    ZUSetLastError(ReasonOf(rv), rv);
+}
 
 DWORD PreferredProtocols(int protocol) {
     switch (protocol) {
@@ -115,270 +70,505 @@ DWORD PreferredProtocols(int protocol) {
     }
 }
 
-std::vector<std::string> ListReaders(SCARDCONTEXT context) {
+// The readers on which a thread of this process holds a transaction, by a
+// hash of the reader's name: a connect to one of them from that same thread
+// would wait for itself.
+struct HeldReader {
+    const void* transport;
+    size_t reader;
+    std::thread::id thread;
+};
+std::mutex g_heldLock;
+std::vector<HeldReader> g_held;
+
+void NoteHeld(const void* transport, size_t reader) {
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    g_held.push_back({transport, reader, std::this_thread::get_id()});
+}
+
+void NoteEnded(const void* transport) {
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    auto it = std::find_if(g_held.begin(), g_held.end(),
+                           [transport](const HeldReader& h) { return h.transport == transport; });
+    if (it != g_held.end()) {
+        *it = g_held.back();
+        g_held.pop_back();
+    }
+}
+
+// Whether this thread holds the reader through another transport than `own`.
+bool HeldByThisThread(size_t reader, const void* own) {
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    const std::thread::id self = std::this_thread::get_id();
+    return std::any_of(g_held.begin(), g_held.end(), [reader, self, own](const HeldReader& h) {
+        return h.reader == reader && h.thread == self && h.transport != own;
+    });
+}
+
+std::vector<std::string> SplitMultiString(const std::vector<char>& multi) {
     std::vector<std::string> names;
-    DWORD size = 0;
-    if (SCardListReaders(context, nullptr, nullptr, &size) != SCARD_S_SUCCESS || size == 0) {
-        return names;
-    }
-    std::vector<char> multi(size);
-    if (SCardListReaders(context, nullptr, multi.data(), &size) != SCARD_S_SUCCESS) {
-        return names;
-    }
-    multi.resize(size);
-    multi.push_back('\0');
-    for (const char* p = multi.data(); *p != '\0'; p += std::strlen(p) + 1) {
-        names.emplace_back(p);
+    for (size_t at = 0; at < multi.size() && multi[at] != '\0';) {
+        const char* name = multi.data() + at;
+        const size_t length = strnlen(name, multi.size() - at);
+        names.emplace_back(name, length);
+        at += length + 1;
     }
     return names;
 }
 
 class CPCSCTransport : public CZUTransport {
   public:
-    CPCSCTransport(SCARDCONTEXT context, int protocol)
-        : m_context(context), m_preferred(PreferredProtocols(protocol)) {}
-    CPCSCTransport(SCARDCONTEXT context, DWORD preferred)
-        : m_context(context), m_preferred(preferred) {}
+    explicit CPCSCTransport(DWORD preferred) : m_preferred(preferred), m_pid(getpid()) {}
     ~CPCSCTransport() override { CPCSCTransport::Close(); }
+    CPCSCTransport(const CPCSCTransport&) = delete;
+    CPCSCTransport& operator=(const CPCSCTransport&) = delete;
 
-    bool Connect(const std::string& readerName) {
-        Disconnect();
-        DWORD active = 0;
-        if (SCardConnect(m_context, readerName.c_str(), SCARD_SHARE_SHARED, m_preferred, &m_card,
-                         &active) != SCARD_S_SUCCESS) {
-            m_card = 0;
-            return false;
-        }
-        m_reader = readerName;
-        m_active = active;
-        return true;
-    }
+    // A worker and a context of its own; false with the reason left.
+    bool Establish();
+    // The readers, in the service's order; false with the reason left.
+    bool Readers(std::vector<std::string>* names);
+    // Connects to a reader; false with the reason left.
+    bool Connect(const std::string& readerName);
 
     bool Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
-                  size_t* answerLen) override {
-        *answerLen = 0;
-        if (m_card == 0) {
-            return false;
-        }
-        const SCARD_IO_REQUEST* pci = (m_active == SCARD_PROTOCOL_T1) ? SCARD_PCI_T1 : SCARD_PCI_T0;
-        DWORD received = ZU_MAX_ANSWER;
-        LONG rv =
-            SCardTransmit(m_card, pci, cmd, static_cast<DWORD>(cmdLen), nullptr, answer, &received);
-        if (rv != SCARD_S_SUCCESS) {
-            Lost(rv);
-            return false;
-        }
-        if (received < 2 || received > ZU_MAX_ANSWER) {
-            return false;
-        }
-        *answerLen = received;
-        return true;
-    }
-
-    bool BeginTransaction(unsigned timeoutMs) override {
-        if (m_card == 0) {
-            return false;
-        }
-        if (!m_worker) {
-            m_worker = std::make_shared<CBeginWorker>();
-            std::shared_ptr<CBeginWorker> worker = m_worker;
-            std::thread([worker] { worker->Run(); }).detach();
-        }
-        LONG rv = m_worker->Begin(m_card, timeoutMs);
-        if (rv != SCARD_S_SUCCESS) {
-            Lost(rv);
-            return false;
-        }
-        return true;
-    }
-
-    void EndTransaction() override {
-        if (m_card != 0) {
-            LONG rv = SCardEndTransaction(m_card, SCARD_LEAVE_CARD);
-            if (rv != SCARD_S_SUCCESS) {
-                Lost(rv);
-            }
-        }
-    }
-
-    std::shared_ptr<CZUTransport> OpenSlot(int slot) override {
-        if (!Idle()) {
-            return nullptr;
-        }
-        std::vector<std::string> names = ListReaders(m_context);
-        if (slot < 0 || static_cast<size_t>(slot) >= names.size()) {
-            return nullptr;
-        }
-        SCARDCONTEXT context = 0;
-        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) !=
-            SCARD_S_SUCCESS) {
-            return nullptr;
-        }
-        auto moved = std::make_shared<CPCSCTransport>(context, m_preferred);
-        if (!moved->Connect(names[static_cast<size_t>(slot)])) {
-            return nullptr;
-        }
-        return moved;
-    }
-
-    bool Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) override {
-        *atrLen = 0;
-        if (m_reader.empty() || !Idle()) {
-            return false;
-        }
-        DWORD active = 0;
-        bool connected = m_card != 0 && m_context != 0 &&
-                         SCardReconnect(m_card, SCARD_SHARE_SHARED, m_preferred, SCARD_RESET_CARD,
-                                        &active) == SCARD_S_SUCCESS;
-        if (connected) {
-            m_active = active;
-        } else {
-            // After a removal the old handle is dead, and after a restart of
-            // pcscd the context too: connect afresh, in a new context if the
-            // old one no longer answers.
-            std::string reader = m_reader;
-            connected = Connect(reader);
-            if (!connected && Renew()) {
-                connected = Connect(reader);
-            }
-        }
-        if (!connected) {
-            return false;
-        }
-        unsigned char buffer[MAX_ATR_SIZE];
-        DWORD bufferLen = sizeof buffer;
-        DWORD state = 0;
-        DWORD protocol = 0;
-        DWORD nameLen = 0;
-        if (SCardStatus(m_card, nullptr, &nameLen, &state, &protocol, buffer, &bufferLen) !=
-            SCARD_S_SUCCESS) {
-            return false;
-        }
-        size_t copied = bufferLen < atrRoom ? bufferLen : atrRoom;
-        if (atr != nullptr) {
-            std::memcpy(atr, buffer, copied);
-        }
-        *atrLen = copied;
-        return true;
-    }
-
-    bool IsCardPresent() override {
-        if (m_context == 0 || m_reader.empty() || !Idle()) {
-            return false;
-        }
-        SCARD_READERSTATE state{};
-        state.szReader = m_reader.c_str();
-        state.dwCurrentState = SCARD_STATE_UNAWARE;
-        LONG rv = SCardGetStatusChange(m_context, 0, &state, 1);
-        if (rv != SCARD_S_SUCCESS) {
-            return false;
-        }
-        return (state.dwEventState & SCARD_STATE_PRESENT) != 0 &&
-               (state.dwEventState & SCARD_STATE_MUTE) == 0;
-    }
-
-    bool ChangeSlot(int slot) override {
-        if (!Idle()) {
-            return false;
-        }
-        std::vector<std::string> names = ListReaders(m_context);
-        if (slot < 0 || static_cast<size_t>(slot) >= names.size()) {
-            Disconnect();
-            m_reader.clear();
-            return false;
-        }
-        return Connect(names[static_cast<size_t>(slot)]);
-    }
-
-    void Close() override {
-        if (m_worker && !m_worker->Stop(m_card, m_context)) {
-            // The worker's call still runs on this handle: it lets go of the
-            // handle and the context when the call returns.
-            m_card = 0;
-            m_context = 0;
-        }
-        m_worker.reset();
-        Disconnect();
-        m_reader.clear();
-        if (m_context != 0) {
-            SCardReleaseContext(m_context);
-            m_context = 0;
-        }
-    }
+                  size_t* answerLen) override;
+    bool BeginTransaction(unsigned timeoutMs) override;
+    void EndTransaction() override;
+    std::shared_ptr<CZUTransport> OpenSlot(int slot) override;
+    bool ChangeSlot(int slot) override;
+    bool Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) override;
+    bool IsCardPresent() override;
+    void Close() override;
 
   private:
-    void Disconnect() {
-        if (m_card != 0) {
-            SCardDisconnect(m_card, SCARD_LEAVE_CARD);
-            m_card = 0;
-        }
+    // Runs a call that may wait, bounded by the calling thread's deadline.
+    LONG Call(CPCSCWorker::Call call, CPCSCWorker::Tidy tidy = nullptr) {
+        return m_worker->Run(std::move(call), std::move(tidy), WorkerDeadline(CallDeadline()));
     }
-
-    // Whether no abandoned SCardBeginTransaction still occupies the context
-    // (waiting for it as long as a transaction would).
-    bool Idle() { return !m_worker || !m_worker->Busy(ZUGetTransactionTimeout()); }
-
+    // Whether this process made the connection and it is open; the reason
+    // is left when not.
+    bool Usable();
+    bool Forked() const { return getpid() != m_pid; }
+    LONG Reconnect(DWORD initialization);
     // What a failed call leaves to do. A card reset by another program: the
     // handle is reconnected at once, leaving the card as it is, so that the
     // next command reaches the card (whose selection and security state are
     // gone: the caller starts its sequence again). A removed card, a reader
     // gone or a stopped pcscd are left to Reset or Open.
-    void Lost(LONG rv) {
-        if (rv == SCARD_W_RESET_CARD && m_card != 0) {
-            DWORD active = 0;
-            if (SCardReconnect(m_card, SCARD_SHARE_SHARED, m_preferred, SCARD_LEAVE_CARD,
-                               &active) == SCARD_S_SUCCESS) {
-                m_active = active;
-            }
-        }
-    }
+    void Lost(LONG rv);
+    // Connects afresh after the handle died (a removal), in a new context if
+    // the old one died too (a restart of pcscd).
+    bool Reopen();
+    // Disconnects the handle (the context stays).
+    void LetGoOfHandle();
 
-    // A new PC/SC context in place of one that pcscd no longer knows.
-    bool Renew() {
-        if (m_worker && !m_worker->Stop(m_card, m_context)) {
-            m_card = 0;
-            m_context = 0;
-        }
-        m_worker.reset();
-        if (m_card != 0) {
-            SCardDisconnect(m_card, SCARD_LEAVE_CARD);
-            m_card = 0;
-        }
-        if (m_context != 0) {
-            SCardReleaseContext(m_context);
-            m_context = 0;
-        }
-        return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &m_context) ==
-               SCARD_S_SUCCESS;
-    }
-
-    SCARDCONTEXT m_context;
+    std::shared_ptr<CPCSCWorker> m_worker;
+    SCARDCONTEXT m_context = 0;
     SCARDHANDLE m_card = 0;
     DWORD m_preferred;
     DWORD m_active = 0;
     std::string m_reader;
-    std::shared_ptr<CBeginWorker> m_worker;
+    size_t m_readerHash = 0;
+    pid_t m_pid;
+    bool m_inTransaction = false;
+    bool m_cardLost = false; // the card or the service went inside a transaction
+    bool m_broken = false;   // and came back: the transaction did not
 };
+
+bool CPCSCTransport::Usable() {
+    if (Forked()) {
+        ZUSetLastError(ZU_E_FORKED, 0);
+        return false;
+    }
+    if (!m_worker || m_context == 0) {
+        ZUSetLastError(ZU_E_NOT_OPEN, 0);
+        return false;
+    }
+    return true;
+}
+
+bool CPCSCTransport::Establish() {
+    m_worker = CPCSCWorker::Start();
+    if (!m_worker) {
+        return false;
+    }
+    auto context = std::make_shared<SCARDCONTEXT>(0);
+    LONG rv = Call(
+        [context] {
+            return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, context.get());
+        },
+        [context](LONG late) {
+            if (late == SCARD_S_SUCCESS) {
+                SCardReleaseContext(*context);
+            }
+        });
+    if (rv != SCARD_S_SUCCESS) {
+        SetReason(rv);
+        return false;
+    }
+    m_context = *context;
+    return true;
+}
+
+bool CPCSCTransport::Readers(std::vector<std::string>* names) {
+    names->clear();
+    if (!Usable()) {
+        return false;
+    }
+    auto multi = std::make_shared<std::vector<char>>();
+    const SCARDCONTEXT context = m_context;
+    LONG rv = Call([context, multi] {
+        DWORD size = 0;
+        LONG result = SCardListReaders(context, nullptr, nullptr, &size);
+        if (result == SCARD_S_SUCCESS) {
+            multi->resize(size);
+            result = SCardListReaders(context, nullptr, multi->data(), &size);
+            multi->resize(result == SCARD_S_SUCCESS ? size : 0);
+        }
+        return result;
+    });
+    if (rv == SCARD_E_NO_READERS_AVAILABLE) {
+        ZUSetLastError(ZU_E_NONE, 0);
+        return true;
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SetReason(rv);
+        return false;
+    }
+    *names = SplitMultiString(*multi);
+    ZUSetLastError(ZU_E_NONE, 0);
+    return true;
+}
+
+bool CPCSCTransport::Connect(const std::string& readerName) {
+    if (!Usable()) {
+        return false;
+    }
+    const size_t readerHash = std::hash<std::string>()(readerName);
+    if (HeldByThisThread(readerHash, this)) {
+        ZUSetLastError(ZU_E_HELD_HERE, 0);
+        return false;
+    }
+    LetGoOfHandle();
+    struct Connected {
+        SCARDHANDLE card = 0;
+        DWORD active = 0;
+    };
+    auto out = std::make_shared<Connected>();
+    const SCARDCONTEXT context = m_context;
+    const DWORD preferred = m_preferred;
+    LONG rv = Call(
+        [context, readerName, preferred, out] {
+            return SCardConnect(context, readerName.c_str(), SCARD_SHARE_SHARED, preferred,
+                                &out->card, &out->active);
+        },
+        [out](LONG late) {
+            if (late == SCARD_S_SUCCESS) {
+                SCardDisconnect(out->card, SCARD_LEAVE_CARD);
+            }
+        });
+    if (rv != SCARD_S_SUCCESS) {
+        // A reader listed a moment ago and unknown now was unplugged.
+        ZUSetLastError(rv == SCARD_E_UNKNOWN_READER ? ZU_E_READER_GONE : ReasonOf(rv), rv);
+        return false;
+    }
+    m_card = out->card;
+    m_active = out->active;
+    m_reader = readerName;
+    m_readerHash = readerHash;
+    return true;
+}
+
+void CPCSCTransport::LetGoOfHandle() {
+    if (m_card == 0) {
+        return;
+    }
+    const SCARDHANDLE card = m_card;
+    m_card = 0;
+    m_broken = m_inTransaction; // a handle of a new connection has no transaction
+    // On the worker: a call given up on may still occupy the context. If it
+    // does past the deadline, the handle goes with the context at Close.
+    Call([card] { return SCardDisconnect(card, SCARD_LEAVE_CARD); });
+}
+
+bool CPCSCTransport::Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
+                              size_t* answerLen) {
+    *answerLen = 0;
+    if (!Usable()) {
+        return false;
+    }
+    if (m_card == 0) {
+        ZUSetLastError(ZU_E_NO_CARD, 0); // lost, and not yet reopened by Reset
+        return false;
+    }
+    if (m_broken) {
+        ZUSetLastError(ZU_E_HOLD_BROKEN, 0);
+        return false;
+    }
+    if (!m_worker->WaitIdle(CallDeadline())) {
+        SetReason(SCARD_E_TIMEOUT); // a call given up on still occupies the context
+        return false;
+    }
+    const SCARD_IO_REQUEST* pci = (m_active == SCARD_PROTOCOL_T1) ? SCARD_PCI_T1 : SCARD_PCI_T0;
+    DWORD received = ZU_MAX_ANSWER;
+    LONG rv =
+        SCardTransmit(m_card, pci, cmd, static_cast<DWORD>(cmdLen), nullptr, answer, &received);
+    if (rv != SCARD_S_SUCCESS) {
+        Lost(rv);
+        return false;
+    }
+    if (received < 2 || received > ZU_MAX_ANSWER) {
+        ZUSetLastError(ZU_E_BAD_ANSWER, 0);
+        return false;
+    }
+    *answerLen = received;
+    return true;
+}
+
+bool CPCSCTransport::BeginTransaction(unsigned timeoutMs) {
+    if (!Usable()) {
+        return false;
+    }
+    if (m_card == 0) {
+        ZUSetLastError(ZU_E_NO_CARD, 0);
+        return false;
+    }
+    const SCARDHANDLE card = m_card;
+    NoteHeld(this, m_readerHash); // before the call: it may throw, the call not
+    LONG rv = m_worker->Run([card] { return SCardBeginTransaction(card); },
+                            [card](LONG late) {
+                                if (late == SCARD_S_SUCCESS) {
+                                    SCardEndTransaction(card, SCARD_LEAVE_CARD);
+                                }
+                            },
+                            WorkerDeadline(ZUClock::now() + std::chrono::milliseconds(timeoutMs)));
+    if (rv != SCARD_S_SUCCESS) {
+        NoteEnded(this);
+        Lost(rv);
+        return false;
+    }
+    m_inTransaction = true;
+    m_cardLost = false;
+    m_broken = false;
+    return true;
+}
+
+void CPCSCTransport::EndTransaction() {
+    NoteEnded(this);
+    const bool held = m_inTransaction && !m_broken;
+    m_inTransaction = false;
+    m_cardLost = false;
+    m_broken = false; // the hold is over: the reopened handle serves again
+    if (!held || m_card == 0 || Forked()) {
+        return;
+    }
+    if (!m_worker->WaitIdle(CallDeadline())) {
+        return;
+    }
+    LONG rv = SCardEndTransaction(m_card, SCARD_LEAVE_CARD);
+    if (rv != SCARD_S_SUCCESS) {
+        Lost(rv);
+    }
+}
+
+std::shared_ptr<CZUTransport> CPCSCTransport::OpenSlot(int slot) {
+    if (!Usable()) {
+        return nullptr;
+    }
+    // The new connection lists and connects in a context of its own: this
+    // one's stays as it is for the copies.
+    auto moved = std::make_shared<CPCSCTransport>(m_preferred);
+    std::vector<std::string> names;
+    if (!moved->Establish() || !moved->Readers(&names)) {
+        return nullptr;
+    }
+    if (slot < 0 || static_cast<size_t>(slot) >= names.size()) {
+        ZUSetLastError(ZU_E_NO_READER, 0);
+        return nullptr;
+    }
+    if (!moved->Connect(names[static_cast<size_t>(slot)])) {
+        return nullptr;
+    }
+    return moved;
+}
+
+bool CPCSCTransport::ChangeSlot(int slot) {
+    std::vector<std::string> names;
+    if (!Readers(&names)) {
+        return false;
+    }
+    if (slot < 0 || static_cast<size_t>(slot) >= names.size()) {
+        LetGoOfHandle();
+        m_reader.clear();
+        ZUSetLastError(ZU_E_NO_READER, 0);
+        return false;
+    }
+    return Connect(names[static_cast<size_t>(slot)]);
+}
+
+LONG CPCSCTransport::Reconnect(DWORD initialization) {
+    auto active = std::make_shared<DWORD>(0);
+    const SCARDHANDLE card = m_card;
+    const DWORD preferred = m_preferred;
+    LONG rv = Call([card, preferred, initialization, active] {
+        return SCardReconnect(card, SCARD_SHARE_SHARED, preferred, initialization, active.get());
+    });
+    if (rv == SCARD_S_SUCCESS) {
+        m_active = *active;
+    }
+    return rv;
+}
+
+bool CPCSCTransport::Reopen() {
+    const std::string reader = m_reader;
+    bool connected = Connect(reader);
+    const int reason = ZUGetLastError();
+    if (!connected && reason != ZU_E_TIMEOUT && reason != ZU_E_NO_CARD &&
+        reason != ZU_E_CARD_REMOVED && reason != ZU_E_HELD_HERE) {
+        // The context may have died with the service: a new worker and context.
+        const bool held = m_inTransaction;
+        Close();
+        m_inTransaction = held;
+        connected = Establish() && Connect(reader);
+    }
+    return connected;
+}
+
+bool CPCSCTransport::Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) {
+    *atrLen = 0;
+    if (Forked()) {
+        ZUSetLastError(ZU_E_FORKED, 0);
+        return false;
+    }
+    if (m_reader.empty()) {
+        ZUSetLastError(ZU_E_NOT_OPEN, 0);
+        return false;
+    }
+    LONG rv = (m_worker && m_card != 0) ? Reconnect(SCARD_RESET_CARD) : SCARD_E_INVALID_HANDLE;
+    if (rv == SCARD_E_TIMEOUT || rv == SCARD_E_SHARING_VIOLATION) {
+        SetReason(rv); // another program holds the card
+        return false;
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        m_cardLost = m_cardLost || m_inTransaction;
+        if (!Reopen()) {
+            return false;
+        }
+    }
+    // Whatever the service kept of a transaction across a removal or its own
+    // restart, the sequence it held is gone with the card's state.
+    m_broken = m_broken || m_cardLost;
+    struct Status {
+        unsigned char atr[MAX_ATR_SIZE];
+        DWORD atrLen = MAX_ATR_SIZE;
+    };
+    auto status = std::make_shared<Status>();
+    const SCARDHANDLE card = m_card;
+    rv = Call([card, status] {
+        DWORD state = 0;
+        DWORD protocol = 0;
+        DWORD nameLen = 0;
+        return SCardStatus(card, nullptr, &nameLen, &state, &protocol, status->atr,
+                           &status->atrLen);
+    });
+    if (rv != SCARD_S_SUCCESS) {
+        SetReason(rv);
+        return false;
+    }
+    const size_t copied = std::min<size_t>(status->atrLen, atrRoom);
+    if (atr != nullptr) {
+        std::memcpy(atr, status->atr, copied);
+    }
+    *atrLen = copied;
+    return true;
+}
+
+bool CPCSCTransport::IsCardPresent() {
+    if (!Usable() || m_reader.empty()) {
+        return false;
+    }
+    struct Presence {
+        std::string reader;
+        SCARD_READERSTATE state{};
+    };
+    auto presence = std::make_shared<Presence>();
+    presence->reader = m_reader;
+    const SCARDCONTEXT context = m_context;
+    LONG rv = Call([context, presence] {
+        presence->state.szReader = presence->reader.c_str();
+        presence->state.dwCurrentState = SCARD_STATE_UNAWARE;
+        return SCardGetStatusChange(context, 0, &presence->state, 1);
+    });
+    if (rv != SCARD_S_SUCCESS) {
+        SetReason(rv);
+        return false;
+    }
+    const DWORD state = presence->state.dwEventState;
+    if ((state & SCARD_STATE_PRESENT) == 0 || (state & SCARD_STATE_MUTE) != 0) {
+        ZUSetLastError(ZU_E_NO_CARD, 0);
+        return false;
+    }
+    return true;
+}
+
+void CPCSCTransport::Lost(LONG rv) {
+    SetReason(rv);
+    const int reason = ReasonOf(rv);
+    if (m_inTransaction && (reason == ZU_E_CARD_REMOVED || reason == ZU_E_NO_CARD ||
+                            reason == ZU_E_READER_GONE || reason == ZU_E_NO_SERVICE)) {
+        m_cardLost = true;
+    }
+    if (rv == SCARD_W_RESET_CARD && m_card != 0) {
+        Reconnect(SCARD_LEAVE_CARD);
+        SetReason(rv); // the reset is what the caller hears of
+    }
+}
+
+void CPCSCTransport::Close() {
+    NoteEnded(this);
+    if (Forked()) {
+        // The parent's handle and context are not ours to let go; nor is the
+        // worker, whose thread stayed with the parent.
+        new std::shared_ptr<CPCSCWorker>(std::move(m_worker)); // NOLINT: left on purpose
+        m_card = 0;
+        m_context = 0;
+        return;
+    }
+    if (m_worker) {
+        const SCARDHANDLE card = m_card;
+        const SCARDCONTEXT context = m_context;
+        m_worker->Stop([card, context] {
+            if (card != 0) {
+                SCardDisconnect(card, SCARD_LEAVE_CARD);
+            }
+            if (context != 0) {
+                SCardReleaseContext(context);
+            }
+        });
+        m_worker.reset();
+    }
+    m_card = 0;
+    m_context = 0;
+    m_inTransaction = false;
+}
 
 } // namespace
 
 std::vector<std::string> PCSCListReaders() {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
-        return {};
+    CPCSCTransport lister(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    std::vector<std::string> names;
+    if (lister.Establish()) {
+        lister.Readers(&names);
     }
-    std::vector<std::string> names = ListReaders(context);
-    SCardReleaseContext(context);
     return names;
 }
 
 std::shared_ptr<CZUTransport> PCSCConnect(const char* name, int index, int protocol) {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
+    auto transport = std::make_shared<CPCSCTransport>(PreferredProtocols(protocol));
+    std::vector<std::string> names;
+    if (!transport->Establish() || !transport->Readers(&names)) {
         return nullptr;
     }
-    auto transport = std::make_shared<CPCSCTransport>(context, protocol);
-    std::vector<std::string> names = ListReaders(context);
     const std::string* chosen = nullptr;
     if (name != nullptr) {
         for (const std::string& candidate : names) {
@@ -390,8 +580,13 @@ std::shared_ptr<CZUTransport> PCSCConnect(const char* name, int index, int proto
     } else if (index >= 0 && static_cast<size_t>(index) < names.size()) {
         chosen = &names[static_cast<size_t>(index)];
     }
-    if (chosen == nullptr || !transport->Connect(*chosen)) {
+    if (chosen == nullptr) {
+        ZUSetLastError(ZU_E_NO_READER, 0);
         return nullptr;
     }
+    if (!transport->Connect(*chosen)) {
+        return nullptr;
+    }
+    ZUSetLastError(ZU_E_NONE, 0);
     return transport;
 }

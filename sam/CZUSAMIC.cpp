@@ -39,7 +39,7 @@ int CZUSAMIC::Diversify(unsigned char p1, unsigned char p2, unsigned char* facto
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
     if (hold.Failed()) {
-        return RefuseUnsent(*this);
+        return RefuseUnheld(*this);
     }
     // Left half: the SAM's answer for the factor; right half: for its
     // complement, formed once the left half is in.

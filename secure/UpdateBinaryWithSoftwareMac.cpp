@@ -25,7 +25,7 @@ int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned cha
     // another program in between would replace the challenge.
     CZUTransaction hold(*card);
     if (hold.Failed()) {
-        return RefuseUnsent(*card);
+        return RefuseUnheld(*card);
     }
     unsigned char iv[8] = {0};
     if (card->GenerateRandom(iv, 4) == 0) {

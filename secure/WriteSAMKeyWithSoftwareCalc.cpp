@@ -39,7 +39,7 @@ int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char
     // another program in between would replace the challenge.
     CZUTransaction hold(*sam);
     if (hold.Failed()) {
-        return RefuseUnsent(*sam);
+        return RefuseUnheld(*sam);
     }
     unsigned char iv[8] = {0};
     if (sam->GenerateRandom(iv, 4) == 0) {

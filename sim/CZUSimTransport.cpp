@@ -64,6 +64,7 @@ bool CZUSimTransport::Attach(const std::string& base) {
         // (m_slot is not yet this slot: wait on it directly.)
         if (!slot->released.wait_for(guard, std::chrono::milliseconds(ZUGetTransactionTimeout()),
                                      [&slot] { return slot->holder == nullptr; })) {
+            ZUSetLastError(ZU_E_TIMEOUT, 0);
             return false;
         }
         chain->PowerOn();
@@ -78,11 +79,7 @@ bool CZUSimTransport::Attach(const std::string& base) {
 bool CZUSimTransport::Transmit(const unsigned char* cmd, size_t cmdLen, unsigned char* answer,
                                size_t* answerLen) {
     *answerLen = 0;
-    if (!Usable()) {
-        return false;
-    }
-    if (m_options.remove && m_commands >= m_options.removeAfter) {
-        m_removed = true;
+    if (!Usable() || Removed()) {
         return false;
     }
     std::vector<unsigned char> reply;
@@ -95,6 +92,7 @@ bool CZUSimTransport::Transmit(const unsigned char* cmd, size_t cmdLen, unsigned
         reply = m_chain->Process(cmd, cmdLen);
     }
     if (reply.size() < 2 || reply.size() > ZU_MAX_ANSWER) {
+        ZUSetLastError(ZU_E_BAD_ANSWER, 0);
         return false;
     }
     std::memcpy(answer, reply.data(), reply.size());
@@ -104,11 +102,7 @@ bool CZUSimTransport::Transmit(const unsigned char* cmd, size_t cmdLen, unsigned
 
 bool CZUSimTransport::Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) {
     *atrLen = 0;
-    if (!Usable()) {
-        return false;
-    }
-    if (m_options.remove && m_commands >= m_options.removeAfter) {
-        m_removed = true; // a card that left is not brought back by a reset
+    if (!Usable() || Removed()) { // a card that left is not brought back by a reset
         return false;
     }
     std::vector<unsigned char> answer;
@@ -129,14 +123,34 @@ bool CZUSimTransport::Reset(unsigned char* atr, size_t atrRoom, size_t* atrLen) 
 }
 
 bool CZUSimTransport::IsCardPresent() {
-    return Usable() && !(m_options.remove && m_commands >= m_options.removeAfter);
+    return Usable() && !Removed();
+}
+
+bool CZUSimTransport::Usable() const {
+    if (m_slot && !m_closed && !m_removed) {
+        return true;
+    }
+    ZUSetLastError(m_removed ? ZU_E_CARD_REMOVED : ZU_E_NOT_OPEN, 0);
+    return false;
+}
+
+bool CZUSimTransport::Removed() {
+    if (m_options.remove && m_commands >= m_options.removeAfter) {
+        m_removed = true;
+        ZUSetLastError(ZU_E_CARD_REMOVED, 0);
+    }
+    return m_removed;
 }
 
 bool CZUSimTransport::WaitForHolder(std::unique_lock<std::mutex>& lock, unsigned timeoutMs) const {
     CZUSimSlot& slot = *m_slot;
-    return slot.released.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&slot, this] {
-        return slot.holder == nullptr || slot.holder == this;
-    });
+    if (!slot.released.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&slot, this] {
+            return slot.holder == nullptr || slot.holder == this;
+        })) {
+        ZUSetLastError(ZU_E_TIMEOUT, 0);
+        return false;
+    }
+    return true;
 }
 
 bool CZUSimTransport::ResetByOther() {
@@ -144,6 +158,7 @@ bool CZUSimTransport::ResetByOther() {
         return false;
     }
     m_generation = m_slot->generation;
+    ZUSetLastError(ZU_E_CARD_RESET, 0);
     return true;
 }
 
@@ -181,6 +196,7 @@ std::shared_ptr<CZUTransport> CZUSimTransport::OpenSlot(int slot) {
     }
     std::string base = SimSlotBase(m_base, slot);
     if (base.empty()) {
+        ZUSetLastError(ZU_E_NO_READER, 0);
         return nullptr;
     }
     auto moved = std::make_shared<CZUSimTransport>(m_options);

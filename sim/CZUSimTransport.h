@@ -32,7 +32,11 @@ class CZUSimTransport : public CZUTransport {
   private:
     // Reaches the persistent device of `base` and powers it on.
     bool Attach(const std::string& base);
-    bool Usable() const { return m_slot && !m_closed && !m_removed; }
+    // Whether the connection is open and its card still there; the reason is
+    // left when not.
+    bool Usable() const;
+    // Whether the card left the reader (removal after N commands).
+    bool Removed();
     // Waits (slot lock held) until no other connection holds the device;
     // false if one still does after timeoutMs.
     bool WaitForHolder(std::unique_lock<std::mutex>& lock, unsigned timeoutMs) const;

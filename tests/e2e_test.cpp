@@ -7,21 +7,36 @@
 #include "support/IssueFlow.h"
 
 #include <PCSC/winscard.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 extern char** environ;
+
+// The seam for thread creation: root ignores `ulimit -u`, so the tests make
+// pthread_create fail themselves, as EAGAIN would.
+std::atomic<bool> g_noThreads{false};
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static Create real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    return g_noThreads ? EAGAIN : real(thread, attr, start, arg);
+}
 
 namespace {
 
@@ -47,6 +62,17 @@ bool ResetUntilPresent(CZUICAPI& card) {
         }
     }
     return false;
+}
+
+// The position of a reader in the PC/SC list.
+int ReaderIndex(const char* reader) {
+    const std::vector<std::string> names = ZUListPCSCReaders();
+    int index = 0;
+    while (index < static_cast<int>(names.size()) &&
+           names[index].find(reader) == std::string::npos) {
+        ++index;
+    }
+    return index;
 }
 
 // Another PC/SC client on the same reader, in shared mode.
@@ -76,7 +102,17 @@ class OtherClient {
         return rv != SCARD_S_SUCCESS || length < 2 ? 0
                                                    : (answer[length - 2] << 8) | answer[length - 1];
     }
-    bool Begin() { return SCardBeginTransaction(m_card) == SCARD_S_SUCCESS; }
+    // Begins a transaction, reconnecting first after a reset by someone else.
+    bool Begin() {
+        DWORD active = 0;
+        LONG rv = SCardBeginTransaction(m_card);
+        if (rv == SCARD_W_RESET_CARD &&
+            SCardReconnect(m_card, SCARD_SHARE_SHARED, ANY, SCARD_LEAVE_CARD, &active) ==
+                SCARD_S_SUCCESS) {
+            rv = SCardBeginTransaction(m_card);
+        }
+        return rv == SCARD_S_SUCCESS;
+    }
     void End() { SCardEndTransaction(m_card, SCARD_LEAVE_CARD); }
     bool ResetCard() {
         DWORD active = 0;
@@ -158,6 +194,8 @@ TEST_F(E2EShared, ResetByAnotherClient) {
     ASSERT_TRUE(OtherClient(reader).ResetCard());
     Bytes fresh = Pattern(WRITTEN, 4), back(WRITTEN);
     EXPECT_EQ(0, WriteSecurely(card, fresh));
+    EXPECT_EQ(ZU_E_CARD_RESET, ZUGetLastError());
+    EXPECT_EQ(SCARD_W_RESET_CARD, ZUGetLastPCSCError());
     EXPECT_EQ(0, card.ReadBinaryFile(back.data(), 16, 0)); // the card forgot the PIN
     ASSERT_EQ(1, SelectBinary(card));
     ASSERT_EQ(1, VerifyPin(card));
@@ -185,6 +223,7 @@ TEST_F(E2EShared, CardHeldByAnotherClientPastTheTimeout) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
         auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(ZU_E_TIMEOUT, ZUGetLastError());
         EXPECT_TRUE(waited >= 250ms && waited < 2s);
         std::this_thread::sleep_for(200ms);
         other.End();
@@ -194,6 +233,151 @@ TEST_F(E2EShared, CardHeldByAnotherClientPastTheTimeout) {
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
     ZUSetTransactionTimeout(saved);
+}
+
+// Another program holds the card and is stopped (SIGSTOP): every call that
+// would wait for the card gives 0 within the timeout (plus scheduling slack),
+// none hangs; once that program is gone the same objects work again.
+TEST_F(E2EShared, HolderStoppedForGood) {
+    const unsigned saved = ZUGetTransactionTimeout();
+    ZUSetTransactionTimeout(1000);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        OtherClient other(reader);
+        if (other.Begin()) {
+            raise(SIGSTOP);
+        }
+        _exit(1);
+    }
+    ASSERT_GT(holder, 0);
+    int status = 0;
+    ASSERT_EQ(holder, waitpid(holder, &status, WUNTRACED));
+    ASSERT_TRUE(WIFSTOPPED(status));
+    CZUICAPI copy(card), other;
+    const int index = ReaderIndex(reader);
+    unsigned char challenge[8];
+    unsigned long atrLen = sizeof challenge;
+    const std::pair<const char*, std::function<int()>> calls[] = {
+        {"command", [&] { return card.GenerateRandom(challenge, 8); }},
+        {"hold", [&] { return CZUTransaction(card).Held() ? 1 : 0; }},
+        {"reset", [&] { return card.Reset(challenge, &atrLen); }},
+        {"open", [&] { return other.Open(Name(reader), ZU_PROTOCOL_ANY); }},
+        {"change slot", [&] { return copy.ChangeSlot(index), copy.IsCardExist(); }},
+        {"command again", [&] { return card.GenerateRandom(challenge, 8); }},
+    };
+    std::chrono::milliseconds longest(0);
+    for (const auto& [name, call] : calls) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, call()) << name;
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        EXPECT_LT(waited, 2500ms) << name;
+        longest = std::max(longest, waited - 1000ms);
+    }
+    std::cout << "longest wait beyond the 1 s timeout: " << longest.count() << " ms\n";
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    ZUSetTransactionTimeout(5000);
+    EXPECT_TRUE(ResetUntilPresent(card));
+    EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
+    EXPECT_EQ(1, other.Open(Name(reader), ZU_PROTOCOL_ANY));
+    ZUSetTransactionTimeout(saved);
+}
+
+// Inside this thread's own hold: Open of the same reader and ChangeSlot onto
+// it give 0 at once; a Reset keeps the hold; a timeout of 0 takes the free
+// card every time and gives 0 at once for one that another client holds.
+TEST_F(E2EShared, OwnHoldResetAndTimeoutZero) {
+    const int index = ReaderIndex(reader);
+    unsigned char challenge[8];
+    OtherClient outsider(reader); // (pcscd holds back a connect while the card is held)
+    {
+        CZUTransaction hold(card);
+        ASSERT_TRUE(hold.Held());
+        const auto start = std::chrono::steady_clock::now();
+        CZUICAPI other, copy(card);
+        EXPECT_EQ(0, other.Open(Name(reader), ZU_PROTOCOL_ANY));
+        EXPECT_EQ(ZU_E_HELD_HERE, ZUGetLastError());
+        copy.ChangeSlot(index);
+        EXPECT_EQ(ZU_E_HELD_HERE, ZUGetLastError());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        unsigned long atrLen = sizeof challenge;
+        EXPECT_EQ(1, card.Reset(challenge, &atrLen));
+        std::atomic<bool> got{false};
+        std::thread knocking([&] { got = outsider.Begin(); });
+        EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_FALSE(got); // still ours after the reset
+        hold.End();
+        knocking.join();
+        EXPECT_TRUE(got);
+        outsider.End();
+    }
+    const unsigned saved = ZUGetTransactionTimeout();
+    ZUSetTransactionTimeout(0);
+    int taken = 0;
+    for (int i = 0; i < 50; ++i) {
+        taken += card.GenerateRandom(challenge, 8);
+    }
+    EXPECT_EQ(50, taken);
+    ASSERT_TRUE(outsider.Begin());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    outsider.End();
+    ZUSetTransactionTimeout(saved);
+}
+
+// A child process leaves its parent's PC/SC context alone: its inherited
+// objects give 0 until it opens its own, and its Close takes nothing from
+// the parent. No thread can be started: Open gives 0 and throws nothing.
+TEST_F(E2EShared, ForkAndNoThreads) {
+    unsigned char challenge[8];
+    ASSERT_EQ(1, card.GenerateRandom(challenge, 8));
+    const pid_t child = fork();
+    if (child == 0) {
+        int failures = card.GenerateRandom(challenge, 8);
+        failures += ZUGetLastError() != ZU_E_FORKED;
+        failures += card.Close() != 1;
+        CZUICAPI own;
+        failures += own.Open(Name(reader), ZU_PROTOCOL_ANY) != 1;
+        failures += own.GenerateRandom(challenge, 8) != 1;
+        _exit(failures);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
+
+    CZUICAPI other;
+    g_noThreads = true;
+    const int opened = other.Open(Name(reader), ZU_PROTOCOL_ANY);
+    const int reason = ZUGetLastError();
+    const size_t listed = ZUListPCSCReaders().size();
+    g_noThreads = false;
+    EXPECT_EQ(0, opened);
+    EXPECT_EQ(ZU_E_NO_MEMORY, reason);
+    EXPECT_EQ(0u, listed);
+    EXPECT_EQ(1, other.Open(Name(reader), ZU_PROTOCOL_ANY));
+    EXPECT_EQ(1, other.GenerateRandom(challenge, 8));
+}
+
+// ChangeSlot on one copy while another copy closes, 30 times: no hang.
+TEST_F(E2EShared, ChangeSlotWhileAnotherCopyCloses) {
+    int hangs = 0;
+    for (int run = 0; run < 30; ++run) {
+        CZUICAPI opened;
+        ASSERT_EQ(1, opened.Open(Name(reader), ZU_PROTOCOL_ANY));
+        CZUICAPI closing(opened), moving(opened);
+        auto closed = std::async(std::launch::async, [&closing] { return closing.Close(); });
+        auto moved = std::async(std::launch::async, [&moving] {
+            moving.ChangeSlot(0);
+            return 1;
+        });
+        hangs += closed.wait_for(15s) != std::future_status::ready;
+        hangs += moved.wait_for(15s) != std::future_status::ready;
+    }
+    EXPECT_EQ(0, hangs);
 }
 
 // pcscd stopped and started again by the command in ZUIC_E2E_RESTART_PCSCD:
@@ -207,6 +391,7 @@ TEST_F(E2EShared, PcscdRestart) {
     ASSERT_EQ(0, std::system(restart));
     unsigned char challenge[8];
     EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
+    EXPECT_NE(ZU_E_NONE, ZUGetLastError());
     ASSERT_TRUE(ResetUntilPresent(card)); // the bridge comes back within seconds
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
     ASSERT_EQ(1, SelectBinary(card));
@@ -304,14 +489,20 @@ TEST(E2ERemoval, CardTakenOutAndPutBack) {
         // (not within 10 s): the card is gone for pcscd before the next one.
         std::this_thread::sleep_for(2s);
         EXPECT_EQ(0, card.ReadBinaryFile(back.data(), WRITTEN, 0));
+        EXPECT_EQ(ZU_E_CARD_REMOVED, ZUGetLastError());
         EXPECT_EQ(0, WriteSecurely(card, Pattern(WRITTEN, 22)));
         EXPECT_EQ(0, SelectBinary(card) + VerifyPin(card));
-    }                                        // letting go of a card that is gone does not hang
-    unsigned long atrLen = sizeof challenge; // still out, still 0
-    EXPECT_EQ(0, card.GenerateRandom(challenge, 8) + card.IsCardExist() +
-                     card.Reset(challenge, &atrLen) + static_cast<int>(atrLen));
-    ASSERT_TRUE(bridge.Start()); // a card is put back
-    ASSERT_TRUE(ResetUntilPresent(card));
+        EXPECT_EQ(0, card.GenerateRandom(challenge, 8) + card.IsCardExist()); // still out
+        unsigned long atrLen = sizeof challenge;
+        EXPECT_EQ(0, card.Reset(challenge, &atrLen) + static_cast<int>(atrLen));
+        EXPECT_EQ(ZU_E_NO_CARD, ZUGetLastError());
+        // A card put back inside the hold: Reset connects afresh, and the
+        // hold, which the new handle does not have, is broken until it ends.
+        ASSERT_TRUE(bridge.Start());
+        ASSERT_TRUE(ResetUntilPresent(card));
+        EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
+        EXPECT_EQ(ZU_E_HOLD_BROKEN, ZUGetLastError());
+    } // letting go of a card that is gone, or of a broken hold, does not hang
     EXPECT_EQ(1, card.GenerateRandom(challenge, 8));
     EXPECT_EQ("", Issue(card, 23));
 }

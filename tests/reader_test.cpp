@@ -15,8 +15,11 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -37,35 +40,37 @@ int GetChallenge(CZUReader& reader) {
     return Send(reader, "00 84 00 00 08", resp, &respLen);
 }
 
-// Each row: room, result, status word kept > the exchanges, command = answer
+// Each row: room, result, status word kept, reason left (ZUError) > the
+// exchanges, command = answer
 // ("!": the exchange fails), the first command being the one sent > what
 // lands in resp.
 TEST(Reader, AnswerTable) {
     for (const char* row : {
-             "16 1 9000 > 00 B0 00 00 02 = 01 02 90 00 > 01 02",
-             "16 0 6A82 > 00 A4 00 00 02 3F 01 = 6A 82 >",
+             "16 1 9000 0 > 00 B0 00 00 02 = 01 02 90 00 > 01 02",
+             "16 0 6A82 1 > 00 A4 00 00 02 3F 01 = 6A 82 >",
              // Wrong PIN and blocked PIN are refusals; so is a warning.
-             "0 0 63C2 > 00 20 00 00 01 31 = 63 C2 >",
-             "0 0 6983 > 00 20 00 00 01 31 = 69 83 >",
-             "4 0 6283 > 00 A4 00 00 00 = 62 83 >",
+             "0 0 63C2 1 > 00 20 00 00 01 31 = 63 C2 >",
+             "0 0 6983 1 > 00 20 00 00 01 31 = 69 83 >",
+             "4 0 6283 1 > 00 A4 00 00 00 = 62 83 >",
              // GET RESPONSE, chained, with data in every part; a refusal or a
              // failure ends it, the data so far kept.
-             "8 1 9000 > 00 88 00 00 01 AA = 01 61 02; 00 C0 00 00 02 = 02 03 61 01;"
+             "8 1 9000 0 > 00 88 00 00 01 AA = 01 61 02; 00 C0 00 00 02 = 02 03 61 01;"
              "00 C0 00 00 01 = 04 90 00 > 01 02 03 04",
-             "8 0 6A86 > 00 88 00 00 01 AA = 01 61 04; 00 C0 00 00 04 = 6A 86 > 01",
-             "8 0 0000 > 00 88 00 00 01 AA = 01 61 04; 00 C0 00 00 04 = ! > 01",
+             "8 0 6A86 1 > 00 88 00 00 01 AA = 01 61 04; 00 C0 00 00 04 = 6A 86 > 01",
+             "8 0 0000 14 > 00 88 00 00 01 AA = 01 61 04; 00 C0 00 00 04 = ! > 01",
              // 6C XX: Le in P3, behind the data, or in place of the Le carried; once.
-             "8 1 9000 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = 07 08 09 90 00 > 07 08 09",
-             "8 1 9000 > 00 88 00 00 01 AA = 6C 02; 00 88 00 00 01 AA 02 = 0A 0B 90 00 > 0A 0B",
-             "8 1 9000 > 00 88 00 00 01 AA 00 = 6C 02; 00 88 00 00 01 AA 02 = 0A 90 00 > 0A",
-             "8 0 6C04 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = 6C 04 >",
-             "8 0 0000 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = ! >",
+             "8 1 9000 0 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = 07 08 09 90 00 > 07 08 09",
+             "8 1 9000 0 > 00 88 00 00 01 AA = 6C 02; 00 88 00 00 01 AA 02 = 0A 0B 90 00 > 0A 0B",
+             "8 1 9000 0 > 00 88 00 00 01 AA 00 = 6C 02; 00 88 00 00 01 AA 02 = 0A 90 00 > 0A",
+             "8 0 6C04 1 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = 6C 04 >",
+             "8 0 0000 14 > 00 B0 00 00 00 = 6C 03; 00 B0 00 00 03 = ! >",
              // No more than the room, over a chain too.
-             "4 1 9000 > 00 B0 00 00 06 = 01 02 03 04 05 06 90 00 > 01 02 03 04",
-             "3 1 9000 > 00 88 00 00 01 AA = 01 02 61 02; 00 C0 00 00 02 = 03 04 90 00 > 01 02 03",
+             "4 1 9000 0 > 00 B0 00 00 06 = 01 02 03 04 05 06 90 00 > 01 02 03 04",
+             "3 1 9000 0 > 00 88 00 00 01 AA = 01 02 61 02; 00 C0 00 00 02 = 03 04 90 00 > 01 02 "
+             "03",
              // An answer shorter than a status word, and no answer at all.
-             "4 0 0000 > 00 B0 00 00 01 = 90 >",
-             "4 0 0000 > 00 84 00 00 04 = ! >",
+             "4 0 0000 13 > 00 B0 00 00 01 = 90 >",
+             "4 0 0000 14 > 00 84 00 00 04 = ! >",
          }) {
         SCOPED_TRACE(row);
         std::string text = row, script = text.substr(text.find('>') + 1);
@@ -74,7 +79,8 @@ TEST(Reader, AnswerTable) {
         unsigned long room = 0;
         int result = 0;
         unsigned short sw = 0;
-        std::istringstream(text) >> room >> result >> std::hex >> sw;
+        int reason = 0;
+        std::istringstream(text) >> room >> result >> std::hex >> sw >> std::dec >> reason;
         auto t = std::make_shared<ScriptedTransport>();
         std::string first;
         for (std::istringstream steps(script); !steps.eof();) {
@@ -91,6 +97,7 @@ TEST(Reader, AnswerTable) {
         unsigned long respLen = room;
         EXPECT_EQ(result, Send(reader, first, resp.data(), &respLen));
         EXPECT_EQ(sw, reader.GetSW());
+        EXPECT_EQ(reason, ZUGetLastError());
         EXPECT_EQ(FromHex(data), Bytes(resp.begin(), resp.begin() + respLen));
         EXPECT_TRUE(t->Done());
     }
@@ -115,20 +122,39 @@ TEST(Reader, RefusalsBeforeSendingAndNullResponsePointers) {
     longest.push_back(0x00);
     EXPECT_EQ(0, reader.SendCommand(longest.data(), longest.size(), nullptr, nullptr));
     EXPECT_EQ(0, reader.GetSW());
+    EXPECT_EQ(ZU_E_INPUT_TOO_LONG, ZUGetLastError());
     EXPECT_EQ(0, reader.SendCommand(nullptr, 5, nullptr, nullptr));
+    EXPECT_EQ(ZU_E_INPUT_NULL, ZUGetLastError());
     respLen = 2;
     EXPECT_EQ(0, reader.SendCommand(longest.data(), 4, resp, &respLen));
     EXPECT_EQ(0u, respLen);
+    EXPECT_EQ(ZU_E_INPUT_RANGE, ZUGetLastError());
     EXPECT_TRUE(t->Done());
 
     CZUReader unopened;
     respLen = 2;
     EXPECT_EQ(0, unopened.Reset(resp, &respLen));
     EXPECT_EQ(0u, respLen);
-    EXPECT_EQ(0, GetChallenge(unopened) + unopened.IsCardExist() + unopened.Close());
+    for (const std::function<int()>& call : std::initializer_list<std::function<int()>>{
+             [&] { return GetChallenge(unopened); }, [&] { return unopened.IsCardExist(); },
+             [&] { return unopened.Close(); }, [&] { return unopened.Reset(nullptr, nullptr); },
+             [&] { return CZUTransaction(unopened).Held() ? 1 : 0; }}) {
+        ZUSetLastError(ZU_E_NONE, 0);
+        EXPECT_EQ(0, call());
+        EXPECT_EQ(ZU_E_NOT_OPEN, ZUGetLastError());
+    }
     EXPECT_EQ(0, ZUOpenTransport(unopened, nullptr));
+    EXPECT_EQ(ZU_E_NO_READER, ZUGetLastError());
     CZUTransaction none(unopened); // an unopened reader: neither held nor failed
     EXPECT_FALSE(none.Held() || none.Failed());
+    EXPECT_STREQ("card removed", ZUErrorText(ZU_E_CARD_REMOVED));
+    EXPECT_STREQ("unknown reason", ZUErrorText(ZU_E_UNSUPPORTED + 1));
+    EXPECT_STREQ("file not found", ZUStatusWordText(0x6A82));
+    for (int reason = ZU_E_NONE; reason <= ZU_E_UNSUPPORTED; ++reason) { // each its own line
+        for (int other = 0; other < reason; ++other) {
+            EXPECT_STRNE(ZUErrorText(other), ZUErrorText(reason));
+        }
+    }
 }
 
 // A card that answers 61 01 to everything but transmission `last`, which
@@ -153,6 +179,7 @@ TEST(Reader, GetResponseCutOffAfter256) {
         unsigned long respLen = sizeof resp;
         EXPECT_EQ(last == 257 ? 1 : 0, Send(reader, "00 B0 00 00 01", resp, &respLen)) << last;
         EXPECT_EQ(257, t->transmitted);
+        EXPECT_EQ(last == 257 ? ZU_E_NONE : ZU_E_BAD_ANSWER, ZUGetLastError());
     }
 }
 
@@ -375,6 +402,257 @@ TEST(ReaderTransaction, OthersWaitForAHoldAndGiveZeroPastTheTimeout) {
         otherUser.join();
         EXPECT_EQ(timeout == 150u ? 0 : 2, done.load());
     }
+    ZUSetTransactionTimeout(saved);
+}
+
+// A transport that checks the connection's rules: it counts the threads
+// inside it (never more than one), the transactions begun and ended, and
+// throws from the method named in `thrower`; OpenSlot makes another of its
+// kind.
+struct Tally {
+    std::atomic<int> inside{0}, most{0}, begins{0}, ends{0};
+};
+class CCheckingTransport : public CLoggingTransport {
+  public:
+    explicit CCheckingTransport(std::shared_ptr<Tally> tally = std::make_shared<Tally>())
+        : tally(std::move(tally)) {}
+    struct Inside {
+        Tally& t;
+        explicit Inside(Tally& t) : t(t) {
+            int now = ++t.inside, most = t.most;
+            while (now > most && !t.most.compare_exchange_weak(most, now)) {
+            }
+        }
+        ~Inside() { --t.inside; }
+    };
+    void Throw(const char* method) {
+        if (thrower == method) {
+            thrower.clear();
+            if (std::string(method) == "Begin") {
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+            throw std::bad_alloc();
+        }
+    }
+    bool Transmit(const unsigned char* cmd, size_t n, unsigned char* answer, size_t* len) override {
+        Inside in(*tally);
+        Throw("Transmit");
+        std::this_thread::yield();
+        return CLoggingTransport::Transmit(cmd, n, answer, len);
+    }
+    bool BeginTransaction(unsigned) override {
+        Inside in(*tally);
+        Throw("Begin");
+        ++tally->begins;
+        return true;
+    }
+    void EndTransaction() override {
+        Inside in(*tally);
+        ++tally->ends;
+    }
+    bool Reset(unsigned char* atr, size_t room, size_t* atrLen) override {
+        Inside in(*tally);
+        Throw("Reset");
+        return ScriptedTransport::Reset(atr, room, atrLen);
+    }
+    bool IsCardPresent() override {
+        Inside in(*tally);
+        Throw("Presence");
+        return true;
+    }
+    std::shared_ptr<CZUTransport> OpenSlot(int slot) override {
+        Inside in(*tally);
+        Throw("OpenSlot");
+        return slot == 1 ? std::make_shared<CCheckingTransport>() : nullptr;
+    }
+    void Close() override {
+        Inside in(*tally);
+        closed = true;
+    }
+    std::shared_ptr<Tally> tally;
+    std::string thrower;
+};
+
+// Whatever throws (a trace hook, the transport, the allocator, thread
+// creation), the call gives 0 with its reason, the transaction is ended, and
+// the card is free for the next call on another thread.
+std::atomic<bool> g_hookThrows{false};
+void ThrowingHook(const unsigned char*, size_t, const unsigned char*, size_t, void*) {
+    if (g_hookThrows.exchange(false)) {
+        throw std::runtime_error("host hook");
+    }
+}
+
+TEST(ReaderAdversity, ExceptionsGiveZeroAndLetTheCardGo) {
+    const std::pair<const char*, int> rows[] = {
+        {"hook", ZU_E_HOST_EXCEPTION}, {"Begin", ZU_E_NO_MEMORY},    {"Transmit", ZU_E_NO_MEMORY},
+        {"Reset", ZU_E_NO_MEMORY},     {"Presence", ZU_E_NO_MEMORY}, {"OpenSlot", ZU_E_NO_MEMORY},
+    };
+    ZUSetTraceHook(&ThrowingHook, nullptr);
+    for (const auto& [where, reason] : rows) {
+        SCOPED_TRACE(where);
+        auto t = std::make_shared<CCheckingTransport>();
+        CZUICAPI card;
+        ZUOpenTransport(card, t);
+        CZUICAPI copy(card);
+        t->thrower = where;
+        g_hookThrows = std::string(where) == "hook";
+        const std::string op = where;
+        unsigned long atrLen = 0;
+        const int result = op == "Reset"      ? card.Reset(nullptr, &atrLen)
+                           : op == "Presence" ? card.IsCardExist()
+                           : op == "OpenSlot" ? (card.ChangeSlot(1), 0)
+                                              : GetChallenge(card);
+        EXPECT_EQ(0, result);
+        EXPECT_EQ(reason, ZUGetLastError());
+        EXPECT_EQ(t->tally->begins.load(), t->tally->ends.load());
+        int other = -1; // the card is free for another thread
+        std::thread([&] { other = GetChallenge(copy); }).join();
+        EXPECT_EQ(1, other);
+        EXPECT_EQ(t->tally->begins.load(), t->tally->ends.load());
+    }
+    ZUSetTraceHook(nullptr, nullptr);
+}
+
+// ChangeSlot on copies, beside exchanges and a Close on others: never two
+// threads inside one transport, no hang.
+TEST(ReaderAdversity, ChangeSlotBesideCopies) {
+    auto t = std::make_shared<CCheckingTransport>();
+    CZUICAPI card;
+    ZUOpenTransport(card, t);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i, copy = CZUICAPI(card)]() mutable {
+            while (!stop) {
+                if (i % 2 == 0) {
+                    GetChallenge(copy);
+                } else {
+                    CZUICAPI moving(copy);
+                    moving.ChangeSlot(1);
+                    GetChallenge(moving);
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(200ms);
+    CZUICAPI(card).Close();
+    stop = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(1, t->tally->most.load());
+    EXPECT_EQ(t->tally->begins.load(), t->tally->ends.load());
+}
+
+// A Close on a copy inside this thread's own hold refuses every copy at once;
+// the transport goes when the hold ends. A hold ended from another thread
+// stays (the reason says so), and goes with its object.
+TEST(ReaderAdversity, CloseInsideTheHoldAndEndFromAnotherThread) {
+    auto t = std::make_shared<CCheckingTransport>();
+    CZUICAPI card;
+    ZUOpenTransport(card, t);
+    CZUICAPI copy(card);
+    {
+        CZUTransaction hold(card);
+        EXPECT_EQ(1, GetChallenge(card));
+        copy.Close();
+        EXPECT_EQ(0, GetChallenge(card));
+        EXPECT_EQ(ZU_E_NOT_OPEN, ZUGetLastError());
+        EXPECT_FALSE(CZUTransaction(card).Held());
+        unsigned long atrLen = 0;
+        EXPECT_EQ(0, card.Reset(nullptr, &atrLen) + card.IsCardExist());
+        EXPECT_FALSE(t->closed);
+    }
+    EXPECT_TRUE(t->closed);
+    EXPECT_EQ(1, t->tally->begins.load() + t->tally->ends.load() - 1);
+
+    auto u = std::make_shared<CCheckingTransport>();
+    ZUOpenTransport(card, u);
+    auto hold = std::make_unique<CZUTransaction>(card);
+    int reason = 0;
+    std::thread([&] {
+        hold->End();
+        reason = ZUGetLastError();
+    }).join();
+    EXPECT_EQ(ZU_E_WRONG_THREAD, reason);
+    EXPECT_TRUE(hold->Held());
+    EXPECT_EQ(0, u->tally->ends.load());
+    std::thread([&] { hold.reset(); }).join(); // its object goes: the hold goes too
+    EXPECT_EQ(1, u->tally->ends.load());
+    std::thread([&] { reason = GetChallenge(card); }).join();
+    EXPECT_EQ(1, reason);
+}
+
+// Uninstalling the trace hook returns once the calls that carry its context
+// have ended (the host frees the context then); from inside a hook, at once.
+struct SlowContext {
+    std::atomic<bool> entered{false}, finished{false}, uninstallInside{false};
+};
+void SlowHook(const unsigned char*, size_t, const unsigned char*, size_t, void* context) {
+    auto* slow = static_cast<SlowContext*>(context);
+    slow->entered = true;
+    if (slow->uninstallInside) {
+        ZUSetTraceHook(nullptr, nullptr);
+    }
+    std::this_thread::sleep_for(100ms);
+    slow->finished = true;
+}
+
+TEST(ReaderAdversity, TraceHookUninstallWaitsForCallsInFlight) {
+    CZUICAPI card;
+    ZUOpenTransport(card, std::make_shared<CLoggingTransport>());
+    for (bool inside : {false, true}) {
+        auto context = std::make_unique<SlowContext>();
+        context->uninstallInside = inside;
+        ZUSetTraceHook(&SlowHook, context.get());
+        std::thread user([&card] { GetChallenge(card); });
+        while (!context->entered) {
+            std::this_thread::yield();
+        }
+        if (!inside) {
+            ZUSetTraceHook(nullptr, nullptr);
+            EXPECT_TRUE(context->finished); // the context may go now
+        }
+        user.join();
+        EXPECT_TRUE(context->finished);
+    }
+}
+
+// One deadline per call: waiting for another thread's hold and then for
+// another connection's leaves no more than the timeout in all. A timeout of
+// 0 takes a free card and gives 0 at once for a held one.
+TEST(ReaderAdversity, OneDeadlineAndTimeoutZero) {
+    ZUSimRegister();
+    const unsigned saved = ZUGetTransactionTimeout();
+    CZUICAPI holder, other;
+    ASSERT_EQ(2, holder.Open(Name("sim"), 0) + other.Open(Name("sim"), 0));
+    CZUICAPI copy(holder);
+    ZUSetTransactionTimeout(400);
+    auto otherHold = std::make_unique<CZUTransaction>(other);
+    std::thread inner([&] {
+        CZUTransaction hold(holder);
+        std::this_thread::sleep_for(200ms);
+    });
+    std::this_thread::sleep_for(50ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, GetChallenge(copy));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(ZU_E_TIMEOUT, ZUGetLastError());
+    EXPECT_TRUE(waited >= 300ms && waited < 550ms) << (waited / 1ms);
+    inner.join();
+    otherHold.reset();
+    ZUSetTransactionTimeout(0);
+    int taken = 0;
+    for (int i = 0; i < 50; ++i) {
+        taken += GetChallenge(holder);
+    }
+    EXPECT_EQ(50, taken);
+    CZUTransaction held(other);
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, GetChallenge(holder));
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 100ms);
     ZUSetTransactionTimeout(saved);
 }
 
