@@ -273,8 +273,9 @@ TEST_F(E2EShared, HolderStoppedForGood) {
             std::chrono::steady_clock::now() - start);
         EXPECT_LT(waited, 2500ms) << name;
         longest = std::max(longest, waited - 1000ms);
+        std::cout << name << ": " << waited.count() << " ms; ";
     }
-    std::cout << "longest wait beyond the 1 s timeout: " << longest.count() << " ms\n";
+    std::cout << "longest beyond the 1 s timeout: " << longest.count() << " ms\n";
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
     ZUSetTransactionTimeout(5000);
