@@ -178,6 +178,13 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @return 1 when the card stored the record, 0 otherwise.
      */
     virtual int WriteKey(unsigned char p1, unsigned char* keyData, unsigned long keyDataLength);
+    /// WriteKey for a key record in const memory: the same command, sent by
+    /// the virtual WriteKey (a template only so that a null pointer still
+    /// picks the virtual operation).
+    template <class = void>
+    int WriteKey(unsigned char p1, const unsigned char* keyData, unsigned long keyDataLength) {
+        return WriteKey(p1, const_cast<unsigned char*>(keyData), keyDataLength);
+    }
     /**
      * @brief Writes a key record under secure messaging.
      *
@@ -192,6 +199,13 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      */
     virtual int WriteKeyWithEncryptionAndMAC(unsigned char p1, unsigned char* keyData,
                                              unsigned long keyDataLength);
+    /// WriteKeyWithEncryptionAndMAC for a data field in const memory: the
+    /// same command, sent by the virtual operation.
+    template <class = void>
+    int WriteKeyWithEncryptionAndMAC(unsigned char p1, const unsigned char* keyData,
+                                     unsigned long keyDataLength) {
+        return WriteKeyWithEncryptionAndMAC(p1, const_cast<unsigned char*>(keyData), keyDataLength);
+    }
     /**
      * @brief Selects a DF by its name.
      *
@@ -278,6 +292,13 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @return 1 when the card accepted the PIN, 0 otherwise.
      */
     virtual int VerifyPin(unsigned char* pin, unsigned long pinLength, int& remainingTries);
+    /// VerifyPin for a PIN in const memory: the same command, sent by the
+    /// virtual VerifyPin (a template only so that a null pointer still picks
+    /// the virtual operation).
+    template <class = void>
+    int VerifyPin(const unsigned char* pin, unsigned long pinLength, int& remainingTries) {
+        return VerifyPin(const_cast<unsigned char*>(pin), pinLength, remainingTries);
+    }
     /**
      * @brief Replaces a PIN.
      *
@@ -292,6 +313,14 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      */
     virtual int ChangePin(unsigned char* oldPin, unsigned long oldPinLength, unsigned char* newPin,
                           unsigned long newPinLength);
+    /// ChangePin for PINs in const memory: the same command, sent by the
+    /// virtual ChangePin.
+    template <class = void>
+    int ChangePin(const unsigned char* oldPin, unsigned long oldPinLength,
+                  const unsigned char* newPin, unsigned long newPinLength) {
+        return ChangePin(const_cast<unsigned char*>(oldPin), oldPinLength,
+                         const_cast<unsigned char*>(newPin), newPinLength);
+    }
     /**
      * @brief Appends a record to the current record file.
      *
@@ -645,6 +674,15 @@ class ZUICAPI_API CZUSBSAMIC : public CZUSAMIC {
  */
 ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned char* data,
                                             unsigned long dataLength, unsigned long offset);
+/// UpdateBinaryWithSoftwareMac for a key and data in const memory: the same
+/// commands, sent by the exported function, which only reads them (a
+/// template only so that null pointers still pick the exported function).
+template <class = void>
+int UpdateBinaryWithSoftwareMac(CZUICAPI* card, const unsigned char* key, const unsigned char* data,
+                                unsigned long dataLength, unsigned long offset) {
+    return UpdateBinaryWithSoftwareMac(card, const_cast<unsigned char*>(key),
+                                       const_cast<unsigned char*>(data), dataLength, offset);
+}
 
 /**
  * @brief Loads a key into a SAM under secure messaging, computed in software.
@@ -661,5 +699,14 @@ ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, 
  */
 ZUICAPI_API int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key,
                                             unsigned char* keyData, unsigned long keyDataLength);
+/// WriteSAMKeyWithSoftwareCalc for a key and key record in const memory, such
+/// as ZUSIM_KEY_LOADING_KEY: the same commands, sent by the exported
+/// function, which only reads them.
+template <class = void>
+int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, const unsigned char* key,
+                                const unsigned char* keyData, unsigned long keyDataLength) {
+    return WriteSAMKeyWithSoftwareCalc(sam, const_cast<unsigned char*>(key),
+                                       const_cast<unsigned char*>(keyData), keyDataLength);
+}
 
 #endif
