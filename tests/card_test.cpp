@@ -150,8 +150,8 @@ TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
         {OP(ic.VerifyPin(nullptr, 0, tries)), "00 20 00 00 00"}, // null: the virtual form
         // PINs and keys in const memory: the same commands, on every class.
         EDGE(ic.VerifyPin(cd, L, tries), 11, "00 20 00 00 0B <11>"),
-        {OP(sb.ChangePin(cd, 4, d, 6)), "80 5E 01 00 0B <4> FF <6>"},
-        {OP(sbsam.ChangePin(d, 4, cd, 6)), "80 5E 01 00 0B <4> FF <6>"},
+        {OP(sb.ChangePin(cd, 4, cd + 8, 6)), "80 5E 01 00 0B <4> FF 09 0A 0B 0C 0D 0E"},
+        {OP(sbsam.ChangePin(d, 4, cd + 8, 6)), "80 5E 01 00 0B <4> FF 09 0A 0B 0C 0D 0E"},
         EDGE(sam.WriteKey(0x31, cd, L), 123, "80 D4 31 00 7B <123>"),
         EDGE(sb.WriteKeyWithEncryptionAndMAC(0x31, cd, L), 123, "84 D4 31 00 7B <123>"),
         // SAM.
