@@ -112,7 +112,8 @@
  *
  * A card object keeps nothing between calls, and an operation that fails
  * undoes nothing: what stays behind is the card's. Most cards, and the
- * simulated card (ZUICSIM.h, "State after a failure"), keep it so:
+ * simulated card (ZUICSIM.h, @ref zusim_failures "State after a failure"),
+ * keep it so:
  * - A wrong PIN (VerifyPin, or ChangePin's old PIN) costs a try and takes
  *   back an earlier successful VERIFY of that PIN: files that need it answer
  *   69 82 until the PIN is verified again. A refused ExternalAuthentication
