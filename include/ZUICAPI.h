@@ -11,21 +11,9 @@
  * caller's buffer. After an exchange, GetSW() shows the card's last status
  * word (0000 after a transport failure that left no answer).
  *
- * Largest data fields:
- * - SelectDF by name 27; UpdateBinaryFileWithMac 11; UpdateRecord and
- *   AppendRecord 251; CreateMF name 113; CreateADF name 5 to 16;
- *   VerifyPin 11; ChangePin old + new 10; WriteKey and
- *   WriteKeyWithEncryptionAndMAC 123; CZUSAMIC commands 251;
- * - CZUSBIC::CreateATRFile body 120; CZUSBIC::ReadRecord 255 (253 with tag
- *   and length); CZUSBIC record updates, authentications 255 (six-argument
- *   UpdateRecord 253); CZUSBSAMIC authentications 255, ExportKey 123.
- *
- * Binary positions: ReadBinaryFile, UpdateBinaryFile and
- * UpdateBinaryFileWithMac refuse positions of 65,536 or more. For an offset
- * below 32,768 every chunk must start below 32,768 (above it P1's top bit
- * would select short-identifier addressing of another file); an offset of
- * 32,768 or more is the caller's own short-identifier addressing and every
- * chunk must keep that offset's P1.
+ * The largest input of every operation and function: @ref zuicapi_limits.
+ * What a host must know about results, secrets and the card's state after
+ * a failure: @ref zuicapi_host.
  *
  * EraseMF's erase keys: when the card refuses to erase its master file,
  * EraseMF presents, with the key command 80 D8 02 00 10, first the key
@@ -33,8 +21,71 @@
  * and, if that is refused, the key
  * `FF EE DD CC BB AA 99 88 77 66 55 44 33 22 11 00`
  * and then asks for the erase again.
+ */
+
+/**
+ * @page zuicapi_limits Largest data fields
  *
- * What a host must know about results and secrets:
+ * Each operation builds its command in a buffer of fixed size. Longer input
+ * is refused with 0 before anything is sent, and GetSW() then shows 00 00;
+ * so is a null pointer where bytes are wanted.
+ *
+ * | Operation | Largest input |
+ * | --- | --- |
+ * | CZUICAPI::EraseMF() | none; 1 to 4 commands |
+ * | CZUICAPI::CreateMF() | block 8 bytes; the name at most 113 bytes |
+ * | CZUICAPI::CreateADF() | the name 5 to 16 bytes |
+ * | CZUICAPI::CreateEF() | a 2-byte identifier and five attribute bytes |
+ * | CZUICAPI::CreateEnd() | a 2-byte identifier |
+ * | CZUICAPI::WriteKey() | 123 bytes of key data |
+ * | CZUICAPI::WriteKeyWithEncryptionAndMAC() | 123 bytes, encrypted data and MAC |
+ * | CZUICAPI::SelectDF() | 27 bytes of name; by identifier 2 bytes |
+ * | CZUICAPI::SelectEF() | a 2-byte identifier |
+ * | CZUICAPI::ReadBinaryFile() | any length, 128 bytes a command |
+ * | CZUICAPI::UpdateBinaryFile() | any length, 128 bytes a command |
+ * | CZUICAPI::UpdateBinaryFileWithMac() | 11 bytes, data and MAC: 7 bytes of data |
+ * | CZUICAPI::VerifyPin() | a PIN of 11 bytes |
+ * | CZUICAPI::ChangePin() | old and new PIN of 10 bytes together |
+ * | CZUICAPI::AppendRecord() | 251 bytes |
+ * | CZUICAPI::UpdateRecord() | 251 bytes; record numbers 0 to 255 |
+ * | CZUICAPI::ReadRecord() | 256 bytes (Le 00) |
+ * | CZUICAPI::GenerateRandom() | any length, 8 bytes a command |
+ * | CZUICAPI::InternalAuthentication() | 8 bytes, always |
+ * | CZUICAPI::ExternalAuthentication() | 8 bytes, always |
+ * | CZUSAMIC::InitForDESCrypt() | 251 bytes |
+ * | CZUSAMIC::DESCrypt() | 251 bytes |
+ * | CZUSAMIC::M1AuthAndKeyCalc() | 251 bytes |
+ * | CZUSAMIC::Diversify() | an 8-byte factor; 16 bytes come back |
+ * | CZUSBIC::CreateATRFile() | 120 bytes of body |
+ * | CZUSBIC::ReadRecord() | 255 bytes (253 with tag and length) |
+ * | CZUSBIC::UpdateRecord() | 255 bytes (with a tag: 253) |
+ * | CZUSBIC::UpdateRecordWithMAC() | 255 bytes, record and MAC together |
+ * | CZUSBIC::InternalAuthentication() | 255 bytes |
+ * | CZUSBIC::ExternalAuthentication() | 255 bytes |
+ * | CZUSBSAMIC::InternalAuthentication() | 255 bytes |
+ * | CZUSBSAMIC::ExternalAuthentication() | 255 bytes |
+ * | CZUSBSAMIC::ExportKey() | 123 bytes |
+ * | UpdateBinaryWithSoftwareMac() | 247 bytes of data a call (Lc FB with the MAC) |
+ * | WriteSAMKeyWithSoftwareCalc() | a key record of 19 bytes |
+ *
+ * Unlike UpdateBinaryFile, which splits its data itself,
+ * UpdateBinaryWithSoftwareMac refuses more than 247 bytes: a longer write is
+ * a loop of calls, each for at most 247 bytes at its own offset and with a
+ * challenge of its own (the example @ref secure_writes.cpp).
+ *
+ * Binary positions: ReadBinaryFile, UpdateBinaryFile,
+ * UpdateBinaryFileWithMac and UpdateBinaryWithSoftwareMac refuse positions
+ * of 65,536 or more. For an offset below 32,768 every chunk must start below
+ * 32,768 (above it P1's top bit would select short-identifier addressing of
+ * another file); an offset of 32,768 or more is the caller's own
+ * short-identifier addressing and every chunk must keep that offset's P1.
+ */
+
+/**
+ * @page zuicapi_host What a host must know
+ *
+ * @section zuicapi_host_results Results and secrets
+ *
  * - Success means the card answered 90 00, nothing more. When a card or SAM
  *   answers 90 00 with no data, InternalAuthentication, the social-security
  *   authentications, DESCrypt, M1AuthAndKeyCalc and Diversify still return 1
@@ -50,6 +101,40 @@
  * - The software DES used by the two software-assisted writes is table
  *   driven and not constant-time: on a machine shared with untrusted code,
  *   cache timing can reveal bits of the key.
+ * - PINs, keys and data in const memory: VerifyPin, ChangePin, WriteKey,
+ *   WriteKeyWithEncryptionAndMAC and the two software-assisted writes have
+ *   forms that take const pointers (the constants of ZUICSIM.h among them)
+ *   and send the same commands through the fixed operations, which only
+ *   read those bytes. A class that overrides one of the fixed operations
+ *   brings the const form back into its scope with a using-declaration.
+ *
+ * @section zuicapi_host_state The card's state after a failure
+ *
+ * A card object keeps nothing between calls, and an operation that fails
+ * undoes nothing: what stays behind is the card's. Most cards, and the
+ * simulated card (ZUICSIM.h, @ref zusim_failures "State after a failure"),
+ * keep it so:
+ * - A wrong PIN (VerifyPin, or ChangePin's old PIN) costs a try and takes
+ *   back an earlier successful VERIFY of that PIN: files that need it answer
+ *   69 82 until the PIN is verified again. A refused ExternalAuthentication
+ *   does the same for its key.
+ * - A refused SelectDF or SelectEF leaves the file selected before it
+ *   current: a read that follows without checking the result reads the old
+ *   file, and the card answers 90 00.
+ * - ReadBinaryFile returns 0 at the first chunk refused or answered short;
+ *   buffer then holds the chunks read before it and the bytes of the short
+ *   one, and how many is not reported. A read past the end of the file ends
+ *   so (the simulated card's GetSW() then shows 90 00): read within the
+ *   file's size.
+ * - UpdateBinaryFile stops at the first chunk refused; the chunks before it
+ *   stay written. A write under secure messaging whose MAC the card refuses
+ *   (69 88) leaves the file as it was.
+ * - A challenge serves one command: the command that checks a MAC or a
+ *   cryptogram against it uses it up, whether the check succeeds or not.
+ *   Each call of the software-assisted writes asks for a challenge of its
+ *   own.
+ * - A reset (Reset, Open, or another program's reset of a shared card)
+ *   forgets the selection, the challenge and the security state.
  */
 #ifndef ZUICAPI_H
 #define ZUICAPI_H
@@ -75,6 +160,16 @@
  * opened reader, or empty and then Open it. The order of declaration of the
  * virtual operations below is the order of the exported virtual table: do
  * not change it.
+ *
+ * Writes under secure messaging: UpdateBinaryWithSoftwareMac() writes up to
+ * 247 bytes of the selected binary file with the MAC computed on the host,
+ * and WriteSAMKeyWithSoftwareCalc() loads a key record encrypted and MACed
+ * on the host; UpdateBinaryFileWithMac and WriteKeyWithEncryptionAndMAC
+ * send a data field that the host has protected itself.
+ *
+ * The largest input of each operation: @ref zuicapi_limits. The card's state
+ * after a failure (a wrong PIN, a failed SELECT, a partial read):
+ * @ref zuicapi_host.
  */
 class ZUICAPI_API CZUICAPI : public CZUReader {
   public:
@@ -146,7 +241,10 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @brief Ends the creation state of a file, after which its access
      * conditions apply.
      *
-     * Sends 80 EA fileId[0] fileId[1] 00.
+     * Sends 80 EA fileId[0] fileId[1] 00. Which files a CREATE END may name
+     * is the card's rule. The simulated card ends the current DF or a file
+     * directly in it, so the master file's creation ends with the master
+     * file selected (SELECT 3F00 first; 6A 82 otherwise), as ZUICSIM.h says.
      * @param fileId The 2-byte identifier of the file being created.
      * @return 1 when the card accepted it, 0 otherwise.
      */
@@ -171,20 +269,33 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @brief Writes a key or PIN record into the current key file.
      *
      * Sends 80 D4 p1 00 Lc keyData. The record layout is the card's.
-     * @param p1 Sent as P1.
+     * @param p1 Sent as P1 unchanged; what it selects (a kind of key, a
+     * place in the key file) is the card's. The simulated card takes 00
+     * alone, its records naming their key or PIN themselves (ZUICSIM.h, "Key
+     * records"), and answers 6A 86 to any other P1.
      * @param keyData The key record, at most 123 bytes (more: 0, nothing
      * sent).
      * @param keyDataLength Length of keyData.
      * @return 1 when the card stored the record, 0 otherwise.
      */
     virtual int WriteKey(unsigned char p1, unsigned char* keyData, unsigned long keyDataLength);
+    /// WriteKey for a key record in const memory: the same command, sent by
+    /// the virtual WriteKey (a template only so that a null pointer still
+    /// picks the virtual operation).
+    template <class = void>
+    int WriteKey(unsigned char p1, const unsigned char* keyData, unsigned long keyDataLength) {
+        return WriteKey(p1, const_cast<unsigned char*>(keyData), keyDataLength);
+    }
     /**
      * @brief Writes a key record under secure messaging.
      *
      * Sends 84 D4 p1 00 Lc keyData; keyData is the complete data field, the
-     * encrypted record followed by its MAC, as the caller computed it
-     * (WriteSAMKeyWithSoftwareCalc computes it in software).
-     * @param p1 Sent as P1.
+     * encrypted record followed by its MAC, as the caller computed it.
+     * @see WriteSAMKeyWithSoftwareCalc() encrypts a key record of up to 19
+     * bytes and computes the MAC on the host, then sends this command with
+     * P1 00.
+     * @param p1 Sent as P1 unchanged, as for WriteKey (the simulated card:
+     * 00 alone).
      * @param keyData The data field, at most 123 bytes (more: 0, nothing
      * sent).
      * @param keyDataLength Length of keyData.
@@ -192,6 +303,13 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      */
     virtual int WriteKeyWithEncryptionAndMAC(unsigned char p1, unsigned char* keyData,
                                              unsigned long keyDataLength);
+    /// WriteKeyWithEncryptionAndMAC for a data field in const memory: the
+    /// same command, sent by the virtual operation.
+    template <class = void>
+    int WriteKeyWithEncryptionAndMAC(unsigned char p1, const unsigned char* keyData,
+                                     unsigned long keyDataLength) {
+        return WriteKeyWithEncryptionAndMAC(p1, const_cast<unsigned char*>(keyData), keyDataLength);
+    }
     /**
      * @brief Selects a DF by its name.
      *
@@ -201,7 +319,8 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @param resp Receives the card's file control information, at most
      * *respLen bytes; may be null.
      * @param respLen In: room in resp; out: bytes copied. May be null.
-     * @return 1 when the card selected the DF, 0 otherwise.
+     * @return 1 when the card selected the DF; 0 otherwise, and the file
+     * selected before stays current (@ref zuicapi_host_state).
      */
     virtual int SelectDF(unsigned char* dfName, unsigned long nameLen, unsigned char* resp,
                          unsigned long* respLen);
@@ -213,7 +332,8 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @param resp Receives the file control information, at most *respLen
      * bytes; may be null.
      * @param respLen In: room in resp; out: bytes copied. May be null.
-     * @return 1 when the card selected the DF, 0 otherwise.
+     * @return 1 when the card selected the DF; 0 otherwise, and the file
+     * selected before stays current (@ref zuicapi_host_state).
      */
     virtual int SelectDF(unsigned char* const fileId, unsigned char* resp, unsigned long* respLen);
     /**
@@ -224,7 +344,9 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @param resp Receives the file control information, at most *respLen
      * bytes; may be null.
      * @param respLen In: room in resp; out: bytes copied. May be null.
-     * @return 1 when the card selected the EF, 0 otherwise.
+     * @return 1 when the card selected the EF; 0 otherwise, and the file
+     * selected before stays current: a read that follows unchecked reads
+     * that file (@ref zuicapi_host_state).
      */
     virtual int SelectEF(unsigned char* const fileId, unsigned char* resp, unsigned long* respLen);
     /**
@@ -235,8 +357,11 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @param buffer Receives the bytes read, at most length.
      * @param length Bytes to read.
      * @param offset Position of the first byte, below 65,536.
-     * @return 1 when every chunk was read; 0 at the first refused chunk
-     * (buffer then holds the chunks read before it).
+     * @return 1 when every chunk was read in full; 0 at the first chunk
+     * refused or answered short. buffer then holds the chunks read before
+     * it and the bytes of a short one, and their number is not reported; a
+     * read past the end of the file ends so, with GetSW showing 90 00
+     * (@ref zuicapi_host_state).
      */
     virtual int ReadBinaryFile(unsigned char* buffer, unsigned long length, unsigned long offset);
     /**
@@ -255,8 +380,11 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * MAC the caller computed.
      *
      * Sends 04 D6 P1 P2 Lc data in one command; data is the whole data field,
-     * the bytes to write followed by their 4-byte MAC
-     * (UpdateBinaryWithSoftwareMac computes the MAC in software).
+     * the bytes to write followed by their 4-byte MAC, so at most 7 bytes of
+     * data.
+     * @see UpdateBinaryWithSoftwareMac() asks for the challenge, computes the
+     * MAC on the host and writes up to 247 bytes a call: the usual way to
+     * write a file whose write condition is secure messaging.
      * @param data Data and MAC, at most 11 bytes (more: 0, nothing sent).
      * @param length Length of data.
      * @param offset Position of the first byte, below 65,536.
@@ -275,9 +403,19 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * word: 63 Cn gives n; any other 63 XX leaves it untouched;
      * 69 83 (blocked) gives 0; any other status word gives -1. A host that
      * wants a defined value in every case sets it before the call.
-     * @return 1 when the card accepted the PIN, 0 otherwise.
+     * @return 1 when the card accepted the PIN, 0 otherwise. A refused PIN
+     * also takes back an earlier successful VERIFY of it on most cards and
+     * on the simulated card: files that need it answer 69 82 until it is
+     * verified again (@ref zuicapi_host_state).
      */
     virtual int VerifyPin(unsigned char* pin, unsigned long pinLength, int& remainingTries);
+    /// VerifyPin for a PIN in const memory: the same command, sent by the
+    /// virtual VerifyPin (a template only so that a null pointer still picks
+    /// the virtual operation).
+    template <class = void>
+    int VerifyPin(const unsigned char* pin, unsigned long pinLength, int& remainingTries) {
+        return VerifyPin(const_cast<unsigned char*>(pin), pinLength, remainingTries);
+    }
     /**
      * @brief Replaces a PIN.
      *
@@ -288,10 +426,19 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * @param newPin The new PIN.
      * @param newPinLength Its length; both PINs together at most 10 bytes
      * (more: 0, nothing sent).
-     * @return 1 when the card changed the PIN, 0 otherwise.
+     * @return 1 when the card changed the PIN, 0 otherwise. A wrong old PIN
+     * counts as a wrong VerifyPin.
      */
     virtual int ChangePin(unsigned char* oldPin, unsigned long oldPinLength, unsigned char* newPin,
                           unsigned long newPinLength);
+    /// ChangePin for PINs in const memory: the same command, sent by the
+    /// virtual ChangePin.
+    template <class = void>
+    int ChangePin(const unsigned char* oldPin, unsigned long oldPinLength,
+                  const unsigned char* newPin, unsigned long newPinLength) {
+        return ChangePin(const_cast<unsigned char*>(oldPin), oldPinLength,
+                         const_cast<unsigned char*>(newPin), newPinLength);
+    }
     /**
      * @brief Appends a record to the current record file.
      *
@@ -355,7 +502,9 @@ class ZUICAPI_API CZUICAPI : public CZUReader {
      * encrypted under key keyId.
      * @param keyId The card's key number, sent as P2.
      * @param cryptogram 8 bytes.
-     * @return 1 when the card accepted the cryptogram, 0 otherwise.
+     * @return 1 when the card accepted the cryptogram, 0 otherwise; a
+     * refused one takes back an earlier authentication with that key
+     * (@ref zuicapi_host_state).
      */
     virtual int ExternalAuthentication(unsigned char keyId, unsigned char* cryptogram);
 };
@@ -635,6 +784,11 @@ class ZUICAPI_API CZUSBSAMIC : public CZUSAMIC {
  * 04 D6 P1 P2 Lc data MAC, the MAC computed with the 16-byte key (ISO/IEC
  * 9797-1 MAC algorithm 3, padding method 2, initial value the challenge
  * followed by four zero bytes).
+ *
+ * Unlike UpdateBinaryFile it does not split its data: more than 247 bytes
+ * are written by a loop of calls, each with its own offset and challenge
+ * (the example @ref secure_writes.cpp). A card that finds the MAC wrong
+ * answers 69 88 and leaves the file as it was.
  * @param card The card, its binary file selected.
  * @param key 16-byte MAC key.
  * @param data The bytes to write, at most 247 (more: 0, nothing sent).
@@ -645,6 +799,15 @@ class ZUICAPI_API CZUSBSAMIC : public CZUSAMIC {
  */
 ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned char* data,
                                             unsigned long dataLength, unsigned long offset);
+/// UpdateBinaryWithSoftwareMac for a key and data in const memory: the same
+/// commands, sent by the exported function, which only reads them (a
+/// template only so that null pointers still pick the exported function).
+template <class = void>
+int UpdateBinaryWithSoftwareMac(CZUICAPI* card, const unsigned char* key, const unsigned char* data,
+                                unsigned long dataLength, unsigned long offset) {
+    return UpdateBinaryWithSoftwareMac(card, const_cast<unsigned char*>(key),
+                                       const_cast<unsigned char*>(data), dataLength, offset);
+}
 
 /**
  * @brief Loads a key into a SAM under secure messaging, computed in software.
@@ -652,6 +815,9 @@ ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, 
  * Asks the SAM for a 4-byte challenge (00 84 00 00 04), then sends 84 D4 00 00 Lc block MAC: block
  * is the length-prefixed key record padded (80 00 ...) to a multiple of 8 and encrypted with
  * two-key triple DES under key; the MAC as for UpdateBinaryWithSoftwareMac.
+ * The simulated card and SAMs take key loads under ZUSIM_KEY_LOADING_KEY
+ * (ZUICSIM.h); a card object of another class is passed as a CZUSAMIC made
+ * from it (CZUSAMIC loader(&card)).
  * @param sam The SAM.
  * @param key 16-byte key-loading key.
  * @param keyData The key record, 0 to 19 bytes (more: 0, nothing sent).
@@ -661,5 +827,14 @@ ZUICAPI_API int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, 
  */
 ZUICAPI_API int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key,
                                             unsigned char* keyData, unsigned long keyDataLength);
+/// WriteSAMKeyWithSoftwareCalc for a key and key record in const memory, such
+/// as ZUSIM_KEY_LOADING_KEY: the same commands, sent by the exported
+/// function, which only reads them.
+template <class = void>
+int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, const unsigned char* key,
+                                const unsigned char* keyData, unsigned long keyDataLength) {
+    return WriteSAMKeyWithSoftwareCalc(sam, const_cast<unsigned char*>(key),
+                                       const_cast<unsigned char*>(keyData), keyDataLength);
+}
 
 #endif

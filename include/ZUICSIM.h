@@ -7,10 +7,8 @@
  * call ZUSimRegister() once, and open the readers "sim", "simsam", "simsb"
  * and "simsbsam" like any other reader (CZUReader::Open).
  *
- * @verbatim
- * The simulated card and SAM: entry points and the fixed keys that programs
- * need to compute the results the simulated devices give.
- *
+ * @par Readers and their options
+ * @code{.unparsed}
  * Reader names (CZUReader::Open after ZUSimRegister):
  *   "sim"       the general card          "simsam"    the SAM
  *   "simsb"     the social-security card  "simsbsam"  the social-security SAM
@@ -25,7 +23,7 @@
  *   refuse=N    the Nth command is not carried out and gets 6F 00.
  * Commands are counted as the card receives them, GET RESPONSE and re-sent
  * commands included. Example: "sim:t0,remove=12".
- *
+ * @endcode
  * In process, each base name has one device per process that every
  * connection reaches, so that reopening the reader sees the files created
  * before; opening powers the card on (selection, challenge and security state
@@ -33,26 +31,28 @@
  * blank card. ChangeSlot(0) moves a connection to the family's card, 1 to its
  * SAM ("sim"/"simsam", "simsb"/"simsbsam").
  *
- * The SAM's commands (both SAMs):
- *   80 1A P1 P2 [factors]   prepare SAM key P1 for the next 80 FA; P2 the
- *                           key kind it must have (00 any, see
- *                           "Key records" below); with data (8-byte factors)
- *                           the key prepared is the key diversified along
- *                           them (softenc's DiversifyKeyChain)
- *   80 FA P1 00 data        with the prepared key, which it uses up: P1 00
- *                           encrypts, 01 decrypts the data (a multiple of 8
- *                           bytes) in ECB, triple DES for a 16-byte key
- *   80 FC P1 00 factor[8] challenge[8]
- *                           the cryptogram with which a card whose key is
- *                           DiversifyKey(SAM key P1, factor) accepts EXTERNAL
- *                           AUTHENTICATE for that challenge: the challenge
- *                           encrypted under the diversified key (8 bytes)
- *   80 F6 P1 P2 [factors]   (social-security SAM) exports key P1, diversified
- *                           along the factors if given, wrapped with SAM key
- *                           P2: its length byte, the key and 80 00 ...
- *                           padding to a multiple of 8, encrypted with two-key
- *                           triple DES under key P2, which must be a key of
- *                           usage key loading (69 85 otherwise)
+ * @par The SAM's commands (both SAMs)
+ * @code{.unparsed}
+ * 80 1A P1 P2 [factors]   prepare SAM key P1 for the next 80 FA; P2 the
+ *                         key kind it must have (00 any, see
+ *                         "Key records" below); with data (8-byte factors)
+ *                         the key prepared is the key diversified along
+ *                         them (softenc's DiversifyKeyChain)
+ * 80 FA P1 00 data        with the prepared key, which it uses up: P1 00
+ *                         encrypts, 01 decrypts the data (a multiple of 8
+ *                         bytes) in ECB, triple DES for a 16-byte key
+ * 80 FC P1 00 factor[8] challenge[8]
+ *                         the cryptogram with which a card whose key is
+ *                         DiversifyKey(SAM key P1, factor) accepts EXTERNAL
+ *                         AUTHENTICATE for that challenge: the challenge
+ *                         encrypted under the diversified key (8 bytes)
+ * 80 F6 P1 P2 [factors]   (social-security SAM) exports key P1, diversified
+ *                         along the factors if given, wrapped with SAM key
+ *                         P2: its length byte, the key and 80 00 ...
+ *                         padding to a multiple of 8, encrypted with two-key
+ *                         triple DES under key P2, which must be a key of
+ *                         usage key loading (69 85 otherwise)
+ * @endcode
  * A key of usage key loading (the transport key 02) serves for nothing but
  * export: 80 1A and 80 FC refuse it with 69 85. The SAMs' keys are written
  * only under secure messaging, the keys held from the start are never
@@ -60,7 +60,8 @@
  * So CZUSAMIC::Diversify(P1, 00, factor) on the SAM gives
  * DiversifyKey(key P1, factor).
  *
- * Authentication: INTERNAL AUTHENTICATE 00 88 00 n answers the 8 data bytes
+ * @par Authentication
+ * INTERNAL AUTHENTICATE 00 88 00 n answers the 8 data bytes
  * encrypted under key n; EXTERNAL AUTHENTICATE 00 82 00 n accepts the last
  * challenge (its bytes, zero-filled to 8) encrypted under key n. Each key
  * serves one of the two (its usage, "Key usage" below): a key that answers
@@ -71,10 +72,10 @@
  * AUTHENTICATE takes free terminal data followed by 8 bytes that must be
  * that value for the challenge followed by the terminal data.
  *
+ * @par CREATE FILE
  * What the simulated card operating system makes of the bytes that the
- * library's CREATE FILE commands (80 E0) pass through unchanged, of its key
- * records and of its access conditions.
- *
+ * library's CREATE FILE commands (80 E0) pass through unchanged:
+ * @code{.unparsed}
  * CREATE FILE, P1 00: the master file 3F00 (P2 01: with a DF name)
  *   data: attr1 attr2 block[8] [name]
  *   attr1    access condition for creating files in the master file once its
@@ -111,68 +112,108 @@
  *   attr4    access condition for reading (READ BINARY, READ RECORD)
  *   attr5    access condition for writing (UPDATE BINARY/RECORD, APPEND
  *            RECORD, and for a key file plain WRITE KEY)
- *   The social-security card's answer-to-reset file: on that card a create
- *   command for the identifier 2F01 carries fileId[2] attr1 body[...]: a
- *   binary file holding the body, attr1 its write access condition; reading
- *   it is always allowed.
+ * @endcode
+ * The social-security card's answer-to-reset file: on that card a create
+ * command for the identifier 2F01 carries fileId[2] attr1 body[...]: a
+ * binary file holding the body, attr1 its write access condition; reading
+ * it is always allowed.
  *
- * Creation state. A new file starts in its creation state and becomes the
- * current file (a DF the current directory, an EF the current EF). While a
- * file is in that state its access conditions do not apply, so the issuer can
- * fill it; 80 EA fileId (the file itself, or the current DF) ends it. Files
- * are created in the current DF when it is in its creation state or when its
- * creation access condition is met.
+ * @anchor zusim_creation
+ * @par Creation state and CREATE END
+ * A new file starts in its creation state and becomes the current file (a
+ * DF the current directory, an EF the current EF). While a file is in that
+ * state its access conditions do not apply, so the issuer can fill it.
+ * Files are created in the current DF when it is in its creation state or
+ * when its creation access condition is met. CREATE END (80 EA fileId) ends
+ * the creation state of the current DF or of a file directly in it, the
+ * current EF among them; any other file gets 6A 82, and a file whose
+ * creation has ended 69 85. So the master file's creation ends with the
+ * master file selected (SELECT 3F00 first; it is also the current DF after
+ * its own creation and after a reset).
  *
- * Access conditions (attr1 of MF and DF, attr4 and attr5 of an EF)
- *   00       always
- *   1n       after a successful VERIFY of PIN n
- *   2n       after a successful EXTERNAL AUTHENTICATE with key n
- *   3n       only under secure messaging (CLA 04) with the MAC under key n
- *   FF       never
- *   A write under secure messaging (04 D6, 04 DC) is checked with the key
- *   numbered by the low four bits of the file's write condition; the command
- *   is carried out only when the MAC is right (else 69 88, file unchanged).
- *   PINs and keys are looked up in the key files of the file's DF, then of
- *   its parents up to the master file.
+ * @par Access conditions (attr1 of MF and DF, attr4 and attr5 of an EF)
+ * @code{.unparsed}
+ * 00       always
+ * 1n       after a successful VERIFY of PIN n
+ * 2n       after a successful EXTERNAL AUTHENTICATE with key n
+ * 3n       only under secure messaging (CLA 04) with the MAC under key n
+ * FF       never
+ * @endcode
+ * A write under secure messaging (04 D6, 04 DC) is checked with the key
+ * numbered by the low four bits of the file's write condition; the command
+ * is carried out only when the MAC is right (else 69 88, file unchanged).
+ * PINs and keys are looked up in the key files of the file's DF, then of
+ * its parents up to the master file.
  *
- * Key records (WRITE KEY 80 D4 00 00, and the plain block of 84 D4 00 00)
- *   number kind limit value...
- *   number   the key or PIN number (keys and PINs are counted apart)
- *   kind     low four bits: 01 single-DES key (8-byte value), 02 two-key
- *            triple-DES key (16-byte value), 08 PIN (1 to 8 bytes);
- *            high four bits, keys only: the key's usage (see "Key usage")
- *   limit    PIN: tries allowed (1 to 15); key: failed EXTERNAL AUTHENTICATE
- *            commands allowed (0: no limit)
- *   A record for an existing number and class replaces that key or PIN.
- *   Under secure messaging (84 D4) the data field is the record, prefixed by
- *   its length byte and padded (80 00 ...) to a multiple of 8, encrypted with
- *   two-key triple DES under ZUSIM_KEY_LOADING_KEY (below), followed by the
- *   4-byte MAC under the same key. The write condition of the key file
- *   applies to both forms (a file in its creation state takes either).
+ * @par Key records (WRITE KEY 80 D4 00 00, and the plain block of 84 D4 00 00)
+ * @code{.unparsed}
+ * number kind limit value...
+ * number   the key or PIN number (keys and PINs are counted apart)
+ * kind     low four bits: 01 single-DES key (8-byte value), 02 two-key
+ *          triple-DES key (16-byte value), 08 PIN (1 to 8 bytes);
+ *          high four bits, keys only: the key's usage (see "Key usage")
+ * limit    PIN: tries allowed (1 to 15); key: failed EXTERNAL AUTHENTICATE
+ *          commands allowed (0: no limit)
+ * @endcode
+ * A record for an existing number and class replaces that key or PIN. P1
+ * and P2 of WRITE KEY are 00: the record names its key or PIN, and any
+ * other P1 or P2 gets 6A 86. Under secure messaging (84 D4) the data field
+ * is the record, prefixed by its length byte and padded (80 00 ...) to a
+ * multiple of 8, encrypted with two-key triple DES under
+ * ZUSIM_KEY_LOADING_KEY (below), followed by the 4-byte MAC under the same
+ * key: WriteSAMKeyWithSoftwareCalc with that key builds it. The write
+ * condition of the key file applies to both forms (a file in its creation
+ * state takes either).
  *
- * Key usage. Each key serves one purpose and the card uses it for nothing
- * else; a command that names a key of another usage gets 69 85 and nothing
- * is computed:
- *   10  internal authentication: INTERNAL AUTHENTICATE answers with it
- *   20  external authentication: EXTERNAL AUTHENTICATE checks it (and
- *       access condition 2n)
- *   30  secure messaging: the MAC of 04 D6 / 04 DC (access condition 3n)
- *   40  key loading: on a SAM, wraps exported keys; no DES computation,
- *       cryptogram or authentication uses it
- *   00  not stated: the first command that uses the key fixes its usage, so
- *       that a key which has answered INTERNAL AUTHENTICATE is never accepted
- *       by EXTERNAL AUTHENTICATE (the card would answer its own challenge).
+ * @par Key usage
+ * Each key serves one purpose and the card uses it for nothing else; a
+ * command that names a key of another usage gets 69 85 and nothing is
+ * computed:
+ * @code{.unparsed}
+ * 10  internal authentication: INTERNAL AUTHENTICATE answers with it
+ * 20  external authentication: EXTERNAL AUTHENTICATE checks it (and
+ *     access condition 2n)
+ * 30  secure messaging: the MAC of 04 D6 / 04 DC (access condition 3n)
+ * 40  key loading: on a SAM, wraps exported keys; no DES computation,
+ *     cryptogram or authentication uses it
+ * 00  not stated: the first command that uses the key fixes its usage, so
+ *     that a key which has answered INTERNAL AUTHENTICATE is never accepted
+ *     by EXTERNAL AUTHENTICATE (the card would answer its own challenge).
+ * @endcode
  *
- * The SAMs' key tables. Keys are written only under secure messaging
- * (84 D4; a plain 80 D4 gets 69 82); the keys a SAM holds from the start
- * (below) cannot be replaced, and no key of usage 40 can be written
- * (69 86 for both): so no key that wraps an export is known to the caller,
- * and no computation the caller may ask for (80 1A / 80 FA, 80 FC) runs
- * under one. The transport key 02 has usage 40.
+ * @par The SAMs' key tables
+ * Keys are written only under secure messaging (84 D4; a plain 80 D4 gets
+ * 69 82); the keys a SAM holds from the start (below) cannot be replaced,
+ * and no key of usage 40 can be written (69 86 for both): so no key that
+ * wraps an export is known to the caller, and no computation the caller may
+ * ask for (80 1A / 80 FA, 80 FC) runs under one. The transport key 02 has
+ * usage 40.
+ *
+ * @anchor zusim_failures
+ * @par State after a failure
+ * A refused command changes nothing on the card but what this list says.
+ * - A wrong PIN (VERIFY, or the old PIN of CHANGE PIN) costs a try and
+ *   takes back an earlier successful VERIFY of that PIN: files whose
+ *   condition is that PIN answer 69 82 until it is verified again. A PIN
+ *   whose tries are used up is blocked (69 83). A wrong EXTERNAL
+ *   AUTHENTICATE likewise takes back an earlier authentication with its key
+ *   and counts against the key's limit.
+ * - A refused SELECT leaves the current DF and EF as they were: a READ
+ *   BINARY that follows reads the file selected before, with 90 00.
+ * - A challenge serves one check: the 04 D6, 04 DC, 84 D4 or EXTERNAL
+ *   AUTHENTICATE that checks a MAC or cryptogram against it uses it up, right
+ *   or wrong; a wrong MAC gets 69 88 and changes nothing.
+ * - A READ BINARY that asks for more than the file holds from its offset
+ *   gets 6C XX, XX the bytes left, which the reader asks for at once; one
+ *   that starts past the end gets 6B 00. So ReadBinaryFile past the end of
+ *   a file keeps the bytes up to its end and returns 0, GetSW showing 90 00
+ *   (or 6B 00). An UPDATE BINARY past the end (6A 84, 6B 00) writes
+ *   nothing; the chunks that UpdateBinaryFile wrote before it stay written.
+ * - A reset, or opening the reader again, forgets the selection, the
+ *   challenge, the erase key presented and every PIN and key presented.
  *
  * Comparisons of PINs, authentication cryptograms, MACs and erase keys take
  * the same time whatever the wrong value.
- * @endverbatim
  */
 #ifndef ZUICSIM_H
 #define ZUICSIM_H

@@ -247,15 +247,11 @@ CZUSimAnswer CZUSimCard::CreateEnd(const CommandApdu& cmd) {
     if (!m_master) {
         return SimStatus(SW_FILE_NOT_FOUND);
     }
+    // Only a file in reach: the current DF or a file directly in it (the
+    // current EF is one). The master file is in reach as the current DF
+    // alone: after its creation, a reset or SELECT 3F00.
     const unsigned char fid[2] = {cmd.p1, cmd.p2};
-    CZUSimFile* file = nullptr;
-    if (m_currentDF->Is(fid)) {
-        file = m_currentDF;
-    } else if (m_currentEF != nullptr && m_currentEF->Is(fid)) {
-        file = m_currentEF;
-    } else if ((file = FindChild(m_currentDF, fid)) == nullptr && m_master->Is(fid)) {
-        file = m_master.get();
-    }
+    CZUSimFile* file = m_currentDF->Is(fid) ? m_currentDF : FindChild(m_currentDF, fid);
     if (file == nullptr) {
         return SimStatus(SW_FILE_NOT_FOUND);
     }

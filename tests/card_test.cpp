@@ -73,10 +73,11 @@ struct Cards {
     u8 resp[300] = {};
     ul respLen = sizeof resp;
     int tries = 0;
-    u8* d = bytes.data(); // the data: 01 02 03 ...
-    u8* r = resp;         // the caller's response buffer
-    ul* n = &respLen;     // and its length
-    u8* k = bytes.data(); // the secure writes' key: 01 02 ... 10
+    u8* d = bytes.data();        // the data: 01 02 03 ...
+    u8* r = resp;                // the caller's response buffer
+    ul* n = &respLen;            // and its length
+    u8* k = bytes.data();        // the secure writes' key: 01 02 ... 10
+    const u8* cd = bytes.data(); // the data in const memory
 };
 template <class T> T& As(T& card) {
     return card;
@@ -90,7 +91,8 @@ struct Row {
 };
 #define OPL(call, name, len)                                                                       \
     name, [](Cards& c) {                                                                           \
-        [[maybe_unused]] auto& [ic, sam, sb, sbsam, bytes, resp, respLen, tries, d, r, n, k] = c;  \
+        [[maybe_unused]] auto& [ic, sam, sb, sbsam, bytes, resp, respLen, tries, d, r, n, k, cd] = \
+            c;                                                                                     \
         [[maybe_unused]] const ul L = len;                                                         \
         return call;                                                                               \
     }
@@ -145,6 +147,13 @@ TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
         {OP(ic.WriteKey(0x31, nullptr, 0)), "80 D4 31 00 00"},
         EDGE(ic.WriteKey(0x31, d, L), 123, "80 D4 31 00 7B <123>"),
         EDGE(ic.WriteKeyWithEncryptionAndMAC(0x31, d, L), 123, "84 D4 31 00 7B <123>"),
+        {OP(ic.VerifyPin(nullptr, 0, tries)), "00 20 00 00 00"}, // null: the virtual form
+        // PINs and keys in const memory: the same commands, on every class.
+        EDGE(ic.VerifyPin(cd, L, tries), 11, "00 20 00 00 0B <11>"),
+        {OP(sb.ChangePin(cd, 4, cd + 8, 6)), "80 5E 01 00 0B <4> FF 09 0A 0B 0C 0D 0E"},
+        {OP(sbsam.ChangePin(d, 4, cd + 8, 6)), "80 5E 01 00 0B <4> FF 09 0A 0B 0C 0D 0E"},
+        EDGE(sam.WriteKey(0x31, cd, L), 123, "80 D4 31 00 7B <123>"),
+        EDGE(sb.WriteKeyWithEncryptionAndMAC(0x31, cd, L), 123, "84 D4 31 00 7B <123>"),
         // SAM.
         {OP(sam.InitForDESCrypt(1, 2, nullptr, 0)), "80 1A 01 02 00"},
         EDGE(sam.InitForDESCrypt(1, 2, d, L), 251, "80 1A 01 02 FB <251>"),
@@ -193,6 +202,8 @@ TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
         {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, nullptr, 0)), ""},
         {OP(WriteSAMKeyWithSoftwareCalc(nullptr, k, d, 4)), ""},
         {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, d, 4)), "00 84 00 00 04 >own/4", 0},
+        {OP(UpdateBinaryWithSoftwareMac(&sb, cd, cd, 248, 0)), ""},
+        {OP(WriteSAMKeyWithSoftwareCalc(&sbsam, cd, cd, 20)), ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.call);
@@ -498,20 +509,21 @@ TEST(SecureWrites, UpdateBinaryWithSoftwareMacAgainstOpenSsl) {
     // The worked example of README, byte for byte.
     RecordingCard<CZUICAPI> card;
     card.Answer(1, "11 22 33 44");
-    Bytes k = FromHex("A0 A1 A2 A3 A4 A5 A6 A7 B0 B1 B2 B3 B4 B5 B6 B7"),
-          data = FromHex("01 02 03 04");
-    EXPECT_EQ(1, UpdateBinaryWithSoftwareMac(&card, k.data(), data.data(), 4, 0x10));
+    const u8 k[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                      0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
+    const u8 data[4] = {0x01, 0x02, 0x03, 0x04}; // const: the template form
+    EXPECT_EQ(1, UpdateBinaryWithSoftwareMac(&card, k, data, 4, 0x10));
     EXPECT_EQ("04 D6 00 10 08 01 02 03 04 4C E8 45 ED", card.sent.at(1).Hex());
 }
 
 TEST(SecureWrites, WriteSAMKeyWithSoftwareCalcAgainstOpenSsl) {
-    Bytes key = FromHex("0123456789ABCDEF FEDCBA9876543210");
+    const Bytes key = FromHex("0123456789ABCDEF FEDCBA9876543210"); // const: the template form
     DES_key_schedule k1 = Schedule(key.data()), k2 = Schedule(key.data() + 8);
     for (ul length : {0UL, 6UL, 7UL, 15UL, 19UL}) { // 8, 8, 16, 24 and 24 bytes of key block
         SCOPED_TRACE(length);
         RecordingCard<CZUSAMIC> sam;
         sam.Answer(1, "10 20 30 40");
-        Bytes keyData = FromHex(Seq(length + 1, 0xA0)); // one more: never read
+        const Bytes keyData = FromHex(Seq(length + 1, 0xA0)); // one more: never read
         EXPECT_EQ(1, WriteSAMKeyWithSoftwareCalc(&sam, key.data(), keyData.data(), length));
         Bytes block = FromHex(Cat({Seq(1, length), Seq(length, 0xA0), "80"}));
         block.resize((block.size() + 7) / 8 * 8);
@@ -550,12 +562,14 @@ template <class C> void ExpectCardSlots() {
         Slot(&C::IsCardExist), Slot(&C::Reset), Slot(&C::SendCommand), Slot(&C::EraseMF),
         Slot(static_cast<int (C::*)(u8, u8, u8*, u8*, ul)>(&C::CreateMF)),
         Slot(static_cast<int (C::*)(u8, u8, u8*)>(&C::CreateMF)), Slot(&C::CreateADF),
-        Slot(&C::CreateEnd), Slot(&C::CreateEF), Slot(&C::WriteKey),
-        Slot(&C::WriteKeyWithEncryptionAndMAC),
+        Slot(&C::CreateEnd), Slot(&C::CreateEF),
+        Slot(static_cast<int (C::*)(u8, u8*, ul)>(&C::WriteKey)),
+        Slot(static_cast<int (C::*)(u8, u8*, ul)>(&C::WriteKeyWithEncryptionAndMAC)),
         Slot(static_cast<int (C::*)(u8*, ul, u8*, ul*)>(&C::SelectDF)),
         Slot(static_cast<int (C::*)(u8* const, u8*, ul*)>(&C::SelectDF)), Slot(&C::SelectEF),
         Slot(&C::ReadBinaryFile), Slot(&C::UpdateBinaryFile), Slot(&C::UpdateBinaryFileWithMac),
-        Slot(&C::VerifyPin), Slot(&C::ChangePin), Slot(&C::AppendRecord),
+        Slot(static_cast<int (C::*)(u8*, ul, int&)>(&C::VerifyPin)),
+        Slot(static_cast<int (C::*)(u8*, ul, u8*, ul)>(&C::ChangePin)), Slot(&C::AppendRecord),
         Slot(static_cast<int (C::*)(int, u8*, ul)>(&C::UpdateRecord)),
         Slot(static_cast<int (C::*)(u8, ul, u8*)>(&C::ReadRecord)), Slot(&C::GenerateRandom),
         Slot(static_cast<int (C::*)(u8, u8*, u8*)>(&C::InternalAuthentication)),

@@ -167,8 +167,7 @@ bool Same(const Bytes& expected, const unsigned char* got, size_t length, std::s
 }
 
 int Verify(CZUICAPI& card, const char* pin, int& tries) {
-    return card.VerifyPin(reinterpret_cast<unsigned char*>(const_cast<char*>(pin)),
-                          std::strlen(pin), tries);
+    return card.VerifyPin(reinterpret_cast<const unsigned char*>(pin), std::strlen(pin), tries);
 }
 
 // A cold reset; the note shows the answer to reset.
@@ -210,8 +209,8 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
     run.Step("load key 03 encrypted and MACed in software", [&](std::string& note) {
         CZUSAMIC asLoader(&card);
         Bytes loaded = ZUSimTdes2KeyRecord(kLoadedKeyNo, kLoadedKey);
-        return Accepted(WriteSAMKeyWithSoftwareCalc(&asLoader, Mutable(ZUSIM_KEY_LOADING_KEY),
-                                                    loaded.data(), loaded.size()),
+        return Accepted(WriteSAMKeyWithSoftwareCalc(&asLoader, ZUSIM_KEY_LOADING_KEY, loaded.data(),
+                                                    loaded.size()),
                         asLoader, note);
     });
     run.Step("end the key file's creation", [&](std::string& note) {
@@ -266,8 +265,7 @@ void IssueAndUse(DemoRun& run, CZUICAPI& card, CZUSAMIC* sam) {
     run.Step("write 600 bytes with MACs computed in software", [&](std::string& note) {
         for (size_t at = 0; at < data.size(); at += kPiece) {
             size_t n = data.size() - at < kPiece ? data.size() - at : kPiece;
-            if (UpdateBinaryWithSoftwareMac(&card, Mutable(kSmKey), Mutable(&data[at]), n, at) !=
-                1) {
+            if (UpdateBinaryWithSoftwareMac(&card, kSmKey, &data[at], n, at) != 1) {
                 note = "the write at offset " + std::to_string(at) + ": " + Answer(card);
                 return false;
             }

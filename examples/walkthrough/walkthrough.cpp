@@ -54,10 +54,10 @@ int main(int argc, char** argv) {
     unsigned char binary[2] = {0x01, 0x01};
     unsigned char appName[] = "ZUSIM.APP1";
     unsigned char serial[8] = {0x20, 0x26, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34};
-    unsigned char authKey[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
-    unsigned char smKey[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
-                               0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
+    const unsigned char authKey[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                       0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+    const unsigned char smKey[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                                     0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7};
     const unsigned char smKeyNo = 0x02;
 
     // 1. Erase: 80 0E 00 00 02 3F 00, with the erase key when the card
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
         // 4. Key records through WRITE KEY 80 D4 00 00: PIN 0 is 00 08
         //    (PIN) 03 (tries) then the digits; a two-key triple-DES key is
         //    its number, 02, 00 and the 16 key bytes.
-        unsigned char pin[] = {0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
+        const unsigned char pin[] = {0x00, ZUSIM_KEY_PIN, 3, '1', '2', '3', '4'};
         std::vector<unsigned char> auth = ZUSimTdes2KeyRecord(0x01, authKey);
         std::vector<unsigned char> sm = ZUSimTdes2KeyRecord(smKeyNo, smKey);
         Step("write PIN 0 (1234, 3 tries)", card.WriteKey(0x00, pin, sizeof pin), card) &&
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     }
     if (g_failures == 0) {
         // 9. Use the card: select by name (00 A4 04 00), then the file.
-        unsigned char pin[] = {'1', '2', '3', '4'};
+        const unsigned char pin[] = {'1', '2', '3', '4'};
         int tries = -1;
         unsigned char data[32];
         for (unsigned i = 0; i < sizeof data; ++i) {

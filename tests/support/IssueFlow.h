@@ -38,8 +38,7 @@ inline int SelectBinary(CZUICAPI& card) {
 // Writes data in pieces of 200 bytes, each with a MAC computed in software.
 inline int WriteSecurely(CZUICAPI& card, const Bytes& data) {
     for (size_t at = 0; at < data.size(); at += 200) {
-        if (UpdateBinaryWithSoftwareMac(&card, U(zuic::democard::kSmKey), U(&data[at]), 200, at) !=
-            1) {
+        if (UpdateBinaryWithSoftwareMac(&card, zuic::democard::kSmKey, &data[at], 200, at) != 1) {
             return 0;
         }
     }
@@ -76,9 +75,9 @@ inline std::string Personalise(CZUICAPI& card) {
                   "create key file");
     ZU_ISSUE_STEP(card.WriteKey(0x00, pin.data(), pin.size()), "write PIN");
     ZU_ISSUE_STEP(card.WriteKey(0x00, sm.data(), sm.size()), "write key 02");
-    ZU_ISSUE_STEP(WriteSAMKeyWithSoftwareCalc(&asLoader, U(ZUSIM_KEY_LOADING_KEY), loaded.data(),
-                                              loaded.size()),
-                  "load key 03 encrypted and MACed in software");
+    ZU_ISSUE_STEP(
+        WriteSAMKeyWithSoftwareCalc(&asLoader, ZUSIM_KEY_LOADING_KEY, loaded.data(), loaded.size()),
+        "load key 03 encrypted and MACed in software");
     ZU_ISSUE_STEP(card.CreateEnd(U(kKeyFile)), "end key file");
     ZU_ISSUE_STEP(card.CreateADF(U(kApp), ZUSIM_AC_FREE, 0, U(kAppName), kAppNameLength),
                   "create ADF");
