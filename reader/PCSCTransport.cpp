@@ -334,14 +334,18 @@ bool CPCSCTransport::BeginTransaction(unsigned timeoutMs) {
         return false;
     }
     const SCARDHANDLE card = m_card;
-    NoteHeld(this, m_readerHash); // before the call: it may throw, the call not
-    LONG rv = m_worker->Run([card] { return SCardBeginTransaction(card); },
-                            [card](LONG late) {
-                                if (late == SCARD_S_SUCCESS) {
-                                    SCardEndTransaction(card, SCARD_LEAVE_CARD);
-                                }
-                            },
-                            WorkerDeadline(ZUClock::now() + std::chrono::milliseconds(timeoutMs)));
+    NoteHeld(this, m_readerHash); // before the call: a connect of this thread meanwhile is refused
+    LONG rv = SCARD_E_NO_MEMORY;
+    try {
+        rv = m_worker->Run([card] { return SCardBeginTransaction(card); },
+                           [card](LONG late) {
+                               if (late == SCARD_S_SUCCESS) {
+                                   SCardEndTransaction(card, SCARD_LEAVE_CARD);
+                               }
+                           },
+                           WorkerDeadline(ZUClock::now() + std::chrono::milliseconds(timeoutMs)));
+    } catch (...) {
+    }
     if (rv != SCARD_S_SUCCESS) {
         NoteEnded(this);
         Lost(rv);
@@ -359,16 +363,13 @@ void CPCSCTransport::EndTransaction() {
     m_inTransaction = false;
     m_cardLost = false;
     m_broken = false; // the hold is over: the reopened handle serves again
-    if (!held || m_card == 0 || Forked()) {
+    if (!held || m_card == 0 || Forked() || !m_worker) {
         return;
     }
-    if (!m_worker->WaitIdle(CallDeadline())) {
-        return;
-    }
-    LONG rv = SCardEndTransaction(m_card, SCARD_LEAVE_CARD);
-    if (rv != SCARD_S_SUCCESS) {
-        Lost(rv);
-    }
+    // Ended in any case: after the call given up on, if one still occupies
+    // the context (the reason of the sequence's failure is what counts).
+    const SCARDHANDLE card = m_card;
+    m_worker->WhenIdle([card] { SCardEndTransaction(card, SCARD_LEAVE_CARD); });
 }
 
 std::shared_ptr<CZUTransport> CPCSCTransport::OpenSlot(int slot) {

@@ -37,6 +37,16 @@ bool CPCSCWorker::WaitIdle(ZUClock::time_point deadline) {
     return m_wake.wait_until(lock, deadline, [this] { return !m_busy; });
 }
 
+void CPCSCWorker::WhenIdle(std::function<void()> task) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (m_busy) {
+        m_afterCall.push_back(std::move(task));
+        return;
+    }
+    lock.unlock();
+    task();
+}
+
 void CPCSCWorker::Stop(std::function<void()> last) {
     std::unique_lock<std::mutex> lock(m_lock);
     m_stop = true;
@@ -74,6 +84,15 @@ void CPCSCWorker::Loop() {
                 lock.lock();
             }
             m_tidy = nullptr;
+            std::vector<std::function<void()>> after;
+            after.swap(m_afterCall);
+            if (!after.empty()) {
+                lock.unlock();
+                for (std::function<void()>& task : after) {
+                    task();
+                }
+                lock.lock();
+            }
             m_result = rv;
             m_finished = m_ticket;
             m_busy = false;

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class CPCSCWorker : public std::enable_shared_from_this<CPCSCWorker> {
   public:
@@ -33,6 +34,10 @@ class CPCSCWorker : public std::enable_shared_from_this<CPCSCWorker> {
     // Whether no abandoned call occupies the context, waiting until the
     // deadline for it to end.
     bool WaitIdle(ZUClock::time_point deadline);
+    // Runs `task` now on the caller's thread when no call is under way,
+    // otherwise on the worker's thread once the call has returned: for what
+    // must happen whatever the wait (ending a transaction).
+    void WhenIdle(std::function<void()> task);
     // Ends the thread. `last` (letting go of the handle and the context)
     // runs now on the caller's thread when no call is under way, otherwise on
     // the worker's thread once the call has returned.
@@ -46,6 +51,7 @@ class CPCSCWorker : public std::enable_shared_from_this<CPCSCWorker> {
     Call m_call;
     Tidy m_tidy;
     std::function<void()> m_last;
+    std::vector<std::function<void()>> m_afterCall;
     LONG m_result = SCARD_S_SUCCESS;
     unsigned long m_ticket = 0;   // the call handed over last
     unsigned long m_finished = 0; // the call that returned last

@@ -515,35 +515,37 @@ TEST(ReaderAdversity, ExceptionsGiveZeroAndLetTheCardGo) {
     ZUSetTraceHook(nullptr, nullptr);
 }
 
-// ChangeSlot on copies, beside exchanges and a Close on others: never two
-// threads inside one transport, no hang.
+// ChangeSlot on copies, beside exchanges and a Close on others, on the
+// checking transport and on the simulator (ThreadSanitizer watches its
+// slots): never two threads inside one transport, no hang.
 TEST(ReaderAdversity, ChangeSlotBesideCopies) {
-    auto t = std::make_shared<CCheckingTransport>();
-    CZUICAPI card;
-    ZUOpenTransport(card, t);
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([&, i, copy = CZUICAPI(card)]() mutable {
-            while (!stop) {
-                if (i % 2 == 0) {
-                    GetChallenge(copy);
-                } else {
+    ZUSimRegister();
+    for (bool simulated : {false, true}) {
+        auto t = std::make_shared<CCheckingTransport>();
+        CZUICAPI card;
+        ASSERT_EQ(1, simulated ? card.Open(Name("sim"), 0) : ZUOpenTransport(card, t));
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i) {
+            threads.emplace_back([&, i, copy = CZUICAPI(card)]() mutable {
+                while (!stop) {
                     CZUICAPI moving(copy);
-                    moving.ChangeSlot(1);
+                    if (i % 2 == 1) {
+                        moving.ChangeSlot(1);
+                    }
                     GetChallenge(moving);
                 }
-            }
-        });
+            });
+        }
+        std::this_thread::sleep_for(200ms);
+        CZUICAPI(card).Close();
+        stop = true;
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        EXPECT_EQ(1, t->tally->most.load() + (simulated ? 1 : 0));
+        EXPECT_EQ(t->tally->begins.load(), t->tally->ends.load());
     }
-    std::this_thread::sleep_for(200ms);
-    CZUICAPI(card).Close();
-    stop = true;
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(1, t->tally->most.load());
-    EXPECT_EQ(t->tally->begins.load(), t->tally->ends.load());
 }
 
 // A Close on a copy inside this thread's own hold refuses every copy at once;
