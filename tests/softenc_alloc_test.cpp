@@ -1,9 +1,9 @@
 // softenc under an allocator that fails on demand, counts what it hands out
-// and watches what comes back: this program is linked with malloc, realloc
-// and free wrapped, so the library's allocations come through the functions
-// below. A failed allocation leaves every object as it was, every block taken
-// is given back, also in builds without LeakSanitizer, and none holds a
-// secret when it is.
+// and watches what comes back: this program is linked with malloc, calloc,
+// realloc and free wrapped, so the library's allocations come through the
+// functions below. A failed allocation leaves every object as it was, every
+// block taken is given back, also in builds without LeakSanitizer, and none
+// holds a secret when it is.
 #include "softenc.h"
 #include "support/Hex.h"
 
@@ -19,6 +19,7 @@
 
 extern "C" {
 void* __real_malloc(size_t size);
+void* __real_calloc(size_t count, size_t size);
 void* __real_realloc(void* block, size_t size);
 void __real_free(void* block);
 }
@@ -27,7 +28,7 @@ namespace {
 
 bool g_failing;                // every request fails
 size_t g_lastRequest;          // bytes of the last request
-long g_live;                   // blocks handed out by malloc and not yet freed
+long g_live;                   // blocks handed out and not yet freed
 const unsigned char* g_secret; // while set, 8 bytes no block may hold when given back
 int g_kept;                    // blocks given back holding them
 
@@ -45,6 +46,14 @@ bool HoldsSecret(void* block) {
 extern "C" void* __wrap_malloc(size_t size) {
     g_lastRequest = size;
     void* block = g_failing ? nullptr : __real_malloc(size);
+    g_live += block != nullptr;
+    return block;
+}
+
+// clang makes a malloc whose block is then zeroed a calloc.
+extern "C" void* __wrap_calloc(size_t count, size_t size) {
+    g_lastRequest = count * size;
+    void* block = g_failing ? nullptr : __real_calloc(count, size);
     g_live += block != nullptr;
     return block;
 }
