@@ -110,14 +110,17 @@ TEST(FailingAllocator, ByteBufferKeepsItsBlockAndSize) {
 TEST(WatchedAllocator, NoBlockGivenBackHoldsASecret) {
     const Bytes key = FromHex("3C A1 5E 97 D2 0B 64 F8 1D 86 E9 42 B7 5A C3 2F"), big(4096, 1);
     const std::pair<const char*, std::function<void()>> rows[] = {
-        {"CByteBuffer grown in place, then past its room from its own block",
+        {"CByteBuffer grown to the end of its room, then past it from its own block",
          [&] {
              CByteBuffer buffer;
              buffer.Append(key.data(), 16);
-             buffer.Append(key.data(), 4);
+             unsigned char* block = buffer.Data();
+             const unsigned int room = static_cast<unsigned int>(malloc_usable_size(block));
+             buffer.Append(big.data(), room - 16);
+             EXPECT_EQ(block, buffer.Data()) << "not grown where it stands";
              buffer.Append(big.data(), 4096);
              buffer.Append(buffer.Data(), 16);
-             EXPECT_EQ(key, Bytes(buffer.Data() + 4116, buffer.Data() + 4132));
+             EXPECT_EQ(key, Bytes(buffer.Data() + room + 4096, buffer.Data() + room + 4112));
          }},
         {"CByteBuffer assigned over and emptied",
          [&] {
