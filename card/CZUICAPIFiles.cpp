@@ -3,6 +3,7 @@
 #include "card/BinaryPosition.h"
 #include "card/CommandBuffer.h"
 #include "common/Instructions.h"
+#include "softenc/SecureWipe.h"
 
 namespace {
 const unsigned long LONGEST_LE = 256; // Le 00
@@ -47,6 +48,7 @@ int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsign
         return RefuseUnheld(*this);
     }
     unsigned char chunk[ZU_BINARY_CHUNK];
+    CScopeWipe wipeChunk(chunk, sizeof chunk); // card data, which may be secret
     for (unsigned long done = 0; done < length; done += ZU_BINARY_CHUNK) {
         unsigned long position = offset + done;
         unsigned long le = length - done < ZU_BINARY_CHUNK ? length - done : ZU_BINARY_CHUNK;

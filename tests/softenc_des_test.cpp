@@ -1,7 +1,8 @@
 // softenc's DES side against the published vectors and OpenSSL's DES: the
 // six block ciphers and the core's schedules, the MAC engine, key derivation
-// and the session counter, the CBC filters; then the secrets they handle,
-// none of which may stay behind in the stack frames they give back.
+// and the session counter, the CBC filters; then the secrets they handle, and
+// card data read from a file, none of which may stay behind in the stack
+// frames they give back.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/des.h>
 
@@ -9,6 +10,7 @@
 #include "softenc.h"
 #include "support/GuardedBuffer.h"
 #include "support/Hex.h"
+#include "support/RecordingCard.h"
 
 #include <gtest/gtest.h>
 
@@ -504,6 +506,8 @@ TEST(SecretWipe, NothingSecretStaysInTheStackFramesGivenBack) {
     // The derived key, and the complement of the factor that gives its right half.
     const std::vector<Bytes> diversified =
         Traces(Cat(Diversified(key, factor), Xor(factor, Bytes(8, 0xFF))));
+    RecordingCard<CZUICAPI> card; // whose file holds the key
+    card.Answer(1, ToHex(key));
     const std::pair<std::function<void()>, std::vector<Bytes>> cases[] = {
         {[&] { CTDES3Decryptor(key24.data()).ProcessBlocks(Bytes(data).data(), 8); },
          Traces(key24)},
@@ -519,6 +523,7 @@ TEST(SecretWipe, NothingSecretStaysInTheStackFramesGivenBack) {
                             data.data(), data.data(), counter, mac);
          },
          diversified},
+        {[&] { card.ReadBinaryFile(Bytes(16).data(), 16, 0); }, {key}},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         DeadStack({});

@@ -467,5 +467,5 @@ TEST(ByteBuffer, CopyToReverseAndToUInt32) {
               ToHex(original.Data(), 4) + " / " + ToHex(copy.Data(), 4) + " / " +
                   ToHex(assigned.Data(), assigned.Size()));
     assigned = CByteBuffer();
-    EXPECT_EQ(nullptr, assigned.Data());
+    EXPECT_TRUE(assigned.Data() == nullptr && assigned.Size() == 0);
 }
