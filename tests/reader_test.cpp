@@ -112,6 +112,14 @@ TEST(Reader, RefusalsBeforeSendingAndNullResponsePointers) {
     t->Expect(ToHex(longest), "90 00").Expect("00 B0 00 00 02", "01 02 90 00");
     t->Expect("00 B0 00 00 02", "6A 82");
     EXPECT_EQ(1, reader.SendCommand(longest.data(), longest.size(), nullptr, nullptr));
+    Bytes longestAnswer(ZU_MAX_ANSWER, 0x5A); // 256 data bytes and 90 00
+    longestAnswer[256] = 0x90;
+    longestAnswer[257] = 0x00;
+    t->steps.push_front({FromHex("00 B0 00 00 00"), longestAnswer, false});
+    unsigned char most[256];
+    unsigned long mostLen = sizeof most;
+    EXPECT_EQ(1, Send(reader, "00 B0 00 00 00", most, &mostLen));
+    EXPECT_EQ(256u, mostLen);
     unsigned long respLen = 2;
     EXPECT_EQ(1, Send(reader, "00 B0 00 00 02", nullptr, &respLen)); // data discarded
     EXPECT_EQ(0u, respLen);
@@ -140,8 +148,10 @@ TEST(Reader, RefusalsBeforeSendingAndNullResponsePointers) {
              [&] { return unopened.Close(); }, [&] { return unopened.Reset(nullptr, nullptr); },
              [&] { return CZUTransaction(unopened).Held() ? 1 : 0; }}) {
         ZUSetLastError(ZU_E_NONE, 0);
+        ZUSetLastError(ZU_E_NONE, 7);
         EXPECT_EQ(0, call());
         EXPECT_EQ(ZU_E_NOT_OPEN, ZUGetLastError());
+        EXPECT_EQ(0, ZUGetLastPCSCError()); // no PC/SC code behind it
     }
     EXPECT_EQ(0, ZUOpenTransport(unopened, nullptr));
     EXPECT_EQ(ZU_E_NO_READER, ZUGetLastError());
@@ -252,7 +262,9 @@ std::shared_ptr<CZUTransport> MakeScripted(const char* name, int) {
 }
 
 TEST(Reader, RegisteredInProcessReaders) {
+    ZUSetLastError(ZU_E_NONE, 7);
     EXPECT_EQ(0, ZURegisterReader("", MakeScripted));
+    EXPECT_EQ(ZU_E_INPUT_NULL * 10, ZUGetLastError() * 10 + ZUGetLastPCSCError());
     ASSERT_EQ(1, ZURegisterReader("test:", MakeScripted));
     CZUICAPI card;
     ASSERT_EQ(1, card.Open(Name("test:3B 00"), ZU_PROTOCOL_ANY));
@@ -506,6 +518,7 @@ TEST(ReaderAdversity, ExceptionsGiveZeroAndLetTheCardGo) {
                                               : GetChallenge(card);
         EXPECT_EQ(0, result);
         EXPECT_EQ(reason, ZUGetLastError());
+        EXPECT_EQ(0, ZUGetLastPCSCError());
         EXPECT_EQ(t->tally->begins.load(), t->tally->ends.load());
         int other = -1; // the card is free for another thread
         std::thread([&] { other = GetChallenge(copy); }).join();
