@@ -276,7 +276,12 @@ TEST(Reader, RegisteredInProcessReaders) {
     ZURegisterReader("test:", nullptr);
     EXPECT_EQ(0, card.Open(Name("test:3B 00"), ZU_PROTOCOL_ANY)); // gone now
     ZURegisterReader("sim", nullptr);
+    ZUSetLastError(ZU_E_NONE, 7);
     EXPECT_EQ(0, card.Open(Name("simNobody"), ZU_PROTOCOL_ANY));
+    EXPECT_EQ(ZU_E_NO_READER * 10, ZUGetLastError() * 10 + ZUGetLastPCSCError());
+    // The first PC/SC reader, if there is a service with one: result and
+    // reason agree.
+    EXPECT_EQ(card.Open(nullptr, ZU_PROTOCOL_ANY) == 1, ZUGetLastError() == ZU_E_NONE);
 }
 
 // Answers every command with 90 00 (8 bytes for GET CHALLENGE and the SAM's
