@@ -143,20 +143,32 @@
  * ZU_E_NONE when they return 1, else the reason of the step that failed.
  * Read it right after the call, on the same thread.
  *
- * | Reason | Left by | What the host does |
- * | --- | --- | --- |
- * | ZU_E_CARD_REFUSED | every operation that sends a command | GetSW() and ZUStatusWordText() say why; VerifyPin also gives the tries left |
- * | ZU_E_INPUT_TOO_LONG | every operation of @ref zuicapi_limits, for data over its largest field (CreateADF's name over 16 bytes, ReadRecord's length over 256, ...) | split the data, or it does not fit the command |
- * | ZU_E_INPUT_RANGE | ReadBinaryFile, UpdateBinaryFile, UpdateBinaryFileWithMac and UpdateBinaryWithSoftwareMac for a position they cannot address; CreateADF for a name under 5 bytes; UpdateRecord for a record number over 255 | correct the argument |
- * | ZU_E_INPUT_NULL | every operation that takes bytes, for a null pointer where bytes are wanted | correct the argument |
- * | ZU_E_NOT_OPEN | every operation, on an object never opened or closed | Open it |
- * | ZU_E_NO_CARD, ZU_E_CARD_REMOVED | every operation | ask for the card (ZUWaitForCard), then Reset and start the sequence again |
- * | ZU_E_CARD_RESET | every operation, once, after another program reset a shared card | select and verify again on the same object |
- * | ZU_E_TIMEOUT | every operation, when another program or thread held the card past the transaction timeout | try again later |
- * | ZU_E_HOLD_BROKEN | every operation inside a host's CZUTransaction whose card went and came back | end the hold, start the sequence again |
- * | ZU_E_READER_GONE, ZU_E_NO_SERVICE | every operation | plug the reader back, or start the smart-card service; then Open |
- * | ZU_E_BAD_ANSWER | every operation that reads data (a malformed answer, a chunk shorter than asked, a card that never ends its GET RESPONSE chain) | Reset the card |
- * | ZU_E_TRANSPORT, ZU_E_NO_MEMORY, ZU_E_HOST_EXCEPTION, ZU_E_FORKED | every operation | see ZUErrorText() and ZUGetLastPCSCError() |
+ * - ZU_E_CARD_REFUSED, left by every operation that sends a command:
+ *   GetSW() and ZUStatusWordText() say why (VerifyPin gives the tries left).
+ * - ZU_E_INPUT_TOO_LONG, left by every operation of @ref zuicapi_limits for
+ *   data over its largest field (CreateADF's name over 16 bytes, ReadRecord's
+ *   length over 256, ...): split the data, or it does not fit the command.
+ * - ZU_E_INPUT_RANGE: ReadBinaryFile, UpdateBinaryFile,
+ *   UpdateBinaryFileWithMac and UpdateBinaryWithSoftwareMac for a position
+ *   they cannot address, CreateADF for a name under 5 bytes, UpdateRecord for
+ *   a record number over 255: correct the argument.
+ * - ZU_E_INPUT_NULL, left by every operation that takes bytes, for a null
+ *   pointer where bytes are wanted: correct the argument.
+ * - ZU_E_NOT_OPEN, every operation on an object never opened, or closed.
+ * - ZU_E_NO_CARD, ZU_E_CARD_REMOVED, every operation: ask for the card
+ *   (ZUWaitForCard), then Reset and start the sequence again.
+ * - ZU_E_CARD_RESET, every operation, once, after another program reset a
+ *   shared card: select and verify again on the same object.
+ * - ZU_E_TIMEOUT, every operation, when another program or thread held the
+ *   card past the transaction timeout: try again later.
+ * - ZU_E_HOLD_BROKEN, every operation inside a host's CZUTransaction whose
+ *   card went and came back: end the hold, start the sequence again.
+ * - ZU_E_READER_GONE, ZU_E_NO_SERVICE, every operation: plug the reader back
+ *   in, or start the smart-card service; then Open.
+ * - ZU_E_BAD_ANSWER, every operation that reads data: a malformed answer, a
+ *   chunk shorter than asked, a card that never ends its GET RESPONSE chain.
+ * - ZU_E_TRANSPORT, ZU_E_NO_MEMORY, ZU_E_HOST_EXCEPTION, ZU_E_FORKED, every
+ *   operation: ZUErrorText() and ZUGetLastPCSCError() say more.
  */
 #ifndef ZUICAPI_H
 #define ZUICAPI_H

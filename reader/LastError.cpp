@@ -3,7 +3,7 @@
 #include "ZUICRD.h"
 #include "common/StatusWords.h"
 
-#include <string>
+#include <cstdio>
 
 namespace {
 
@@ -66,11 +66,11 @@ const char* ZUErrorText(int reason) {
 
 const char* ZUStatusWordText(unsigned short sw) {
     // Kept per thread: valid until the thread's next call.
-    thread_local std::string text;
+    thread_local char text[128];
     try {
-        text = DescribeStatusWord(sw);
+        std::snprintf(text, sizeof text, "%s", DescribeStatusWord(sw).c_str());
     } catch (...) {
-        text.clear();
+        std::snprintf(text, sizeof text, "status word %04X", sw);
     }
-    return text.c_str();
+    return text;
 }
