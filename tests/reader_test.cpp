@@ -336,12 +336,16 @@ TEST(ReaderTransaction, EachSequenceIsOneHoldAndNestsInTheHosts) {
             EXPECT_EQ(1, run(card));
         }
         EXPECT_EQ("B " + commands + commands + "E ", t->log);
-        t->log.clear(); // refused: the operation gives 0 with nothing sent
-        t->grant = false;
-        EXPECT_EQ(0, run(card));
-        EXPECT_EQ("B ", t->log);
+        t->log.clear();   // refused: the operation gives 0 with nothing sent, and
+        t->grant = false; // the reason that a host's own hold gets
+        ZUSetLastError(ZU_E_TIMEOUT, 0x8010000A);
         CZUTransaction refused(card);
         EXPECT_TRUE(refused.Failed() && !refused.Held());
+        const int reason = ZUGetLastError();
+        EXPECT_EQ(0, run(card));
+        EXPECT_EQ("B B ", t->log);
+        EXPECT_EQ(reason, ZUGetLastError());
+        EXPECT_EQ(0, card.GetSW());
     }
 }
 
