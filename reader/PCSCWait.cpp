@@ -53,12 +53,9 @@ class CWaitContext {
     LONG m_result;
 };
 
+// The reason for a PC/SC failure while waiting.
 int ReasonFor(LONG rv) {
     switch (rv) {
-    case SCARD_S_SUCCESS:
-        return ZU_E_NONE;
-    case SCARD_E_TIMEOUT:
-        return ZU_E_WAIT_TIMEOUT;
     case SCARD_E_CANCELLED:
         return ZU_E_CANCELLED;
     case SCARD_E_UNKNOWN_READER:
@@ -135,7 +132,7 @@ int Watch(SCARDCONTEXT context, const std::string& reader, unsigned timeoutMs, u
 int PCSCWaitForCard(const char* name, unsigned timeoutMs, unsigned long ticket, long* pcscCode) {
     CWaitContext context;
     LONG rv = context.Result();
-    int reason = ReasonFor(rv);
+    int reason = ZU_E_NO_SERVICE; // no context: no service to ask
     if (rv == SCARD_S_SUCCESS) {
         std::string reader;
         rv = FindReader(context.Handle(), name, &reader);
@@ -146,8 +143,6 @@ int PCSCWaitForCard(const char* name, unsigned timeoutMs, unsigned long ticket, 
         } else {
             reason = Watch(context.Handle(), reader, timeoutMs, ticket, &rv);
         }
-    } else {
-        reason = ZU_E_NO_SERVICE; // no context: no service to ask
     }
     // The wait's own verdicts carry no PC/SC code, whichever call ended it.
     const bool own = reason == ZU_E_NONE || reason == ZU_E_WAIT_TIMEOUT || reason == ZU_E_CANCELLED;
