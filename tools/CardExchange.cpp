@@ -63,6 +63,10 @@ ExchangeOutcome CardExchange::Send(const Apdu& apdu) {
         outcome.firstSw =
             static_cast<unsigned short>((first[first.size() - 2] << 8) | first[first.size() - 1]);
     }
+    if (!outcome.accepted) {
+        outcome.failure =
+            LastFailure(outcome.answered && outcome.sw != 0 ? ZU_E_CARD_REFUSED : ZU_E_TRANSPORT);
+    }
     return outcome;
 }
 
