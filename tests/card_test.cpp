@@ -121,6 +121,7 @@ TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
         {OP(ic.UpdateBinaryFileWithMac(d, 4, 0x10000)), "", RANGE}, // P1 P2 hold 16 bits
         EDGE(ic.ReadRecord(3, L, r), 256, "00 B2 03 04 00 >caller/256"),
         {OP(ic.ReadRecord(3, 4, nullptr)), "", NUL},
+        {OP(ic.ReadRecord(3, 0, nullptr)), "00 B2 03 04 00 >null/0"}, // nothing to receive
         {OP(ic.ReadBinaryFile(nullptr, 4, 0)), "", NUL},
         {OP(ic.UpdateBinaryFile(nullptr, 4, 0)), "", NUL},
         {OP(ic.ReadBinaryFile(nullptr, 0, 0)), "", ZU_E_NONE, 1}, // nothing to read: success

@@ -686,22 +686,35 @@ TEST(ReaderAdversity, OneDeadlineAndTimeoutZero) {
     ZUSetTransactionTimeout(saved);
 }
 
-// A reader whose card comes at a set time.
+// A reader whose card comes at a set time; counts how often it is asked and
+// the connections left open.
 std::atomic<std::chrono::steady_clock::time_point> g_cardComes;
+std::atomic<int> g_asked{0}, g_open{0};
 class CLateCard : public ScriptedTransport {
   public:
-    bool IsCardPresent() override { return std::chrono::steady_clock::now() >= g_cardComes.load(); }
+    bool IsCardPresent() override {
+        ++g_asked;
+        return std::chrono::steady_clock::now() >= g_cardComes.load();
+    }
+    void Close() override { --g_open; }
 };
 std::shared_ptr<CZUTransport> MakeLate(const char* name, int) {
-    return std::strcmp(name, "late:none") == 0 ? nullptr : std::make_shared<CLateCard>();
+    if (std::strcmp(name, "late:none") == 0) {
+        return nullptr;
+    }
+    ++g_open;
+    return std::make_shared<CLateCard>();
 }
 
 // Each row: the reader; when its card comes and when another thread cancels
 // the wait (ms from the start, -1: never); the timeout; the result, reason
-// and PC/SC code; the least time the wait takes (ms; at most 2 s more).
+// and PC/SC code; the least time the wait takes (ms; at most 2 s more). The
+// reader is asked every few milliseconds, not in a busy loop, and its
+// connection closed at the end.
 TEST(ReaderWait, ACardComesTheTimeRunsOutOrAnotherThreadCancels) {
     ASSERT_EQ(0, g_noPcscService);
     ASSERT_EQ(1, ZURegisterReader("late:", MakeLate));
+    ZURegisterReader("sim", nullptr);   // "simNobody": a simulated reader nobody registered
     const long NO_SERVICE = 0x8010001D; // SCARD_E_NO_SERVICE
     const struct {
         const char* reader;
@@ -716,10 +729,12 @@ TEST(ReaderWait, ACardComesTheTimeRunsOutOrAnotherThreadCancels) {
         {"late:", -1, -1, 0, 0, ZU_E_WAIT_TIMEOUT, 0, 0},
         {"late:", -1, 150, 20000, 0, ZU_E_CANCELLED, 0, 150},
         {"late:none", 0, -1, 5000, 0, ZU_E_NO_READER, 0, 0},
+        {"simNobody", 0, -1, 5000, 0, ZU_E_NO_READER, 0, 0},
         {"Virtual PCD", 0, -1, 5000, 0, ZU_E_NO_SERVICE, NO_SERVICE, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.reason) + " " + row.reader);
+        g_asked = 0;
         const auto start = std::chrono::steady_clock::now();
         g_cardComes = row.comes < 0 ? start + 1h : start + std::chrono::milliseconds(row.comes);
         std::atomic<bool> done{false};
@@ -741,6 +756,8 @@ TEST(ReaderWait, ACardComesTheTimeRunsOutOrAnotherThreadCancels) {
         EXPECT_EQ(row.code, ZUGetLastPCSCError());
         EXPECT_GE(took, std::chrono::milliseconds(row.least));
         EXPECT_LT(took, std::chrono::milliseconds(row.least + 2000));
+        EXPECT_LE(g_asked.load(), 10 + row.least / 5);
+        EXPECT_EQ(0, g_open.load());
     }
     ZURegisterReader("late:", nullptr);
 }
