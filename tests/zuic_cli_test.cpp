@@ -203,8 +203,8 @@ TEST(ZuicParsing, ApduScriptLineStatusWordReaderAndAtrTables) {
         {"sw", [](const Row& c) { return DescribeStatusWord(std::stoi(c[0], 0, 16)); }},
         {"reader", [&](const Row& c) { return choose(known, c[0]); }},
         {"offline", [&](const Row& c) { return choose(offline, c[0]); }},
-        // A reason, a PC/SC code in hex and a reader: the message and the
-        // exit status.
+        // The reason an operation left, a PC/SC code in hex and a reader: the
+        // message and the exit status.
         {"reason",
          [](const Row& c) {
              std::istringstream in(c[0]);
@@ -212,8 +212,10 @@ TEST(ZuicParsing, ApduScriptLineStatusWordReaderAndAtrTables) {
              std::string code, reader;
              in >> reason >> code >> std::ws;
              std::getline(in, reader);
-             return ReasonMessage(reason, std::stol(code, nullptr, 16), reader) + " | " +
-                    std::to_string(ExitStatusFor(reason));
+             ZUSetLastError(reason, std::stol(code, nullptr, 16));
+             const Failure failure = LastFailure();
+             return ReasonMessage(failure.reason, failure.pcscCode, reader) + " | " +
+                    std::to_string(ExitStatusFor(failure.reason));
          }},
         // Protocols, Fi/Di, N, IFSC, BWI, CWI, K and where the historical bytes
         // start, the TCK sound or the one it should be; a field's meaning.

@@ -64,8 +64,13 @@ ExchangeOutcome CardExchange::Send(const Apdu& apdu) {
             static_cast<unsigned short>((first[first.size() - 2] << 8) | first[first.size() - 1]);
     }
     if (!outcome.accepted) {
-        outcome.failure =
-            LastFailure(outcome.answered && outcome.sw != 0 ? ZU_E_CARD_REFUSED : ZU_E_TRANSPORT);
+        // A status word is the card's refusal; without one (00 00) the
+        // reader layer says what went wrong.
+        if (outcome.sw != 0) {
+            outcome.failure.reason = ZU_E_CARD_REFUSED;
+        } else {
+            outcome.failure = LastFailure();
+        }
     }
     return outcome;
 }

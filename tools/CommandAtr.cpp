@@ -57,7 +57,7 @@ int PrintAtr(CZUReader& reader, const std::string& readerName, Output& output) {
     unsigned char atr[64];
     unsigned long atrLen = sizeof atr;
     if (reader.Reset(atr, &atrLen) == 0) {
-        const Failure failure = LastFailure(ZU_E_NO_CARD);
+        const Failure failure = LastFailure();
         output.Error(ReasonMessage(failure.reason, failure.pcscCode, readerName));
         return ExitStatusFor(failure.reason);
     }

@@ -121,7 +121,7 @@ int RunScript(CZUReader& reader, const std::string& readerName,
             PrintAnswer(output, outcome, suffix);
             const std::string wanted =
                 line.hasExpectation ? line.expected.ToString() : "90 00 (success)";
-            const bool answered = outcome.answered || outcome.sw != 0;
+            const bool answered = outcome.sw != 0; // a failed exchange leaves 00 00
             const std::string got = !answered ? "no answer: " + FailureText(outcome, readerName)
                                               : FormatStatusWord(outcome.sw) + " (" +
                                                     DescribeStatusWord(outcome.sw) + ")";

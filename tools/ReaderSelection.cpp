@@ -109,11 +109,11 @@ bool RequireCard(CZUReader& reader, const std::string& name, std::string& error)
     // reason: none left, no card.
     ZUSetLastError(ZU_E_NONE, 0);
     if (reader.IsCardExist() == 0) {
-        Failure failure = LastFailure(ZU_E_NO_CARD);
-        if (failure.reason == ZU_E_CARD_REMOVED) {
-            failure.reason = ZU_E_NO_CARD; // gone before the command came: none there
+        int reason = ZUGetLastError();
+        if (reason == ZU_E_NONE || reason == ZU_E_CARD_REMOVED) {
+            reason = ZU_E_NO_CARD; // gone before the command came: none there
         }
-        error = ReasonMessage(failure.reason, failure.pcscCode, name);
+        error = ReasonMessage(reason, ZUGetLastPCSCError(), name);
         return false;
     }
     return true;
@@ -123,15 +123,13 @@ bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& erro
     if (choice.builtIn) {
         std::string name = choice.name;
         if (reader.Open(&name[0], ZU_PROTOCOL_ANY) == 0) {
-            const int reason = ZUGetLastError();
-            error = "cannot open reader '" + choice.name + "'" +
-                    (reason == ZU_E_NONE ? "" : std::string(": ") + ZUErrorText(reason));
+            error = "cannot open reader '" + choice.name + "'"; // its options, or the protocol
             return false;
         }
     } else if (reader.Open(choice.pcscIndex, ZU_PROTOCOL_ANY) == 0) {
         // PC/SC refuses the connection when the reader is empty (or a card
         // in it does not answer), when the reader or the service went away.
-        const Failure failure = LastFailure(ZU_E_NO_CARD);
+        const Failure failure = LastFailure();
         error = ReasonMessage(failure.reason, failure.pcscCode, choice.name);
         return false;
     }

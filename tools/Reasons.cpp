@@ -106,8 +106,6 @@ std::string ReasonMessage(int reason, long pcscCode, const std::string& reader) 
 
 int ExitStatusFor(int reason) {
     switch (reason) {
-    case ZU_E_NONE:
-        return kExitOk;
     case ZU_E_CARD_REFUSED:
         return kExitRefused;
     case ZU_E_INPUT_TOO_LONG:
@@ -119,12 +117,12 @@ int ExitStatusFor(int reason) {
     }
 }
 
-Failure LastFailure(int otherwise) {
+Failure LastFailure() {
     Failure failure;
     failure.reason = ZUGetLastError();
     failure.pcscCode = ZUGetLastPCSCError();
     if (failure.reason == ZU_E_NONE) {
-        failure.reason = otherwise;
+        failure.reason = ZU_E_TRANSPORT;
     }
     return failure;
 }

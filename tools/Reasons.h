@@ -20,9 +20,9 @@ std::string PCSCCodeName(long code);
 // reader's name, the reason's own text.
 std::string ReasonMessage(int reason, long pcscCode, const std::string& reader);
 
-// The exit status for a reason: 0 for none, 1 for the card's refusal, 2 for
-// refused input, 3 for reader, card or service trouble (a hold that timed out
-// behind another program included).
+// The exit status for the reason of a failure: 1 for the card's refusal, 2
+// for refused input, 3 for reader, card or service trouble (a hold that
+// timed out behind another program included).
 int ExitStatusFor(int reason);
 
 struct Failure {
@@ -30,9 +30,10 @@ struct Failure {
     long pcscCode = 0;
 };
 
-// The reason that the calling thread's last operation left; for an
-// operation that failed without leaving one, `otherwise`.
-Failure LastFailure(int otherwise);
+// Why the calling thread's last operation failed, as it left it; an
+// operation that failed without leaving a reason counts as a failed exchange
+// (ZU_E_TRANSPORT).
+Failure LastFailure();
 
 } // namespace zuic
 
