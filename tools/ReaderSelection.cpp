@@ -105,15 +105,12 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
 }
 
 bool RequireCard(CZUReader& reader, const std::string& name, std::string& error) {
-    // 0 stands for an empty reader as well as for trouble, which leaves its
-    // reason: none left, no card.
-    ZUSetLastError(ZU_E_NONE, 0);
     if (reader.IsCardExist() == 0) {
-        int reason = ZUGetLastError();
-        if (reason == ZU_E_NONE || reason == ZU_E_CARD_REMOVED) {
-            reason = ZU_E_NO_CARD; // gone before the command came: none there
+        Failure failure = LastFailure(); // no card, or the reader's trouble
+        if (failure.reason == ZU_E_CARD_REMOVED) {
+            failure.reason = ZU_E_NO_CARD; // gone before zuic sent anything: none there
         }
-        error = ReasonMessage(reason, ZUGetLastPCSCError(), name);
+        error = ReasonMessage(failure.reason, failure.pcscCode, name);
         return false;
     }
     return true;
