@@ -42,7 +42,7 @@ int CZUICAPI::EraseMF() {
 int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* block,
                        unsigned char* dfName, unsigned long nameLen) {
     if (block == nullptr) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x00, 0x01);
     cmd.Append(attr1).Append(attr2).Append(block, MF_BLOCK).Append(dfName, nameLen);
@@ -51,7 +51,7 @@ int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* 
 
 int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* block) {
     if (block == nullptr) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x00, 0x00);
     cmd.Append(attr1).Append(attr2).Append(block, MF_BLOCK);
@@ -60,8 +60,14 @@ int CZUICAPI::CreateMF(unsigned char attr1, unsigned char attr2, unsigned char* 
 
 int CZUICAPI::CreateADF(unsigned char* fileId, unsigned char attr1, unsigned char attr2,
                         unsigned char* dfName, unsigned long nameLen) {
-    if (fileId == nullptr || nameLen < ADF_NAME_MIN || nameLen > ADF_NAME_MAX) {
-        return RefuseUnsent(*this);
+    if (fileId == nullptr) {
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
+    }
+    if (nameLen < ADF_NAME_MIN) {
+        return RefuseUnsent(*this, ZU_E_INPUT_RANGE);
+    }
+    if (nameLen > ADF_NAME_MAX) {
+        return RefuseUnsent(*this, ZU_E_INPUT_TOO_LONG);
     }
     CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x01, 0x00);
     cmd.Append(fileId, 2).Append(attr1).Append(attr2).Append(dfName, nameLen);
@@ -70,7 +76,7 @@ int CZUICAPI::CreateADF(unsigned char* fileId, unsigned char attr1, unsigned cha
 
 int CZUICAPI::CreateEnd(unsigned char* fileId) {
     if (fileId == nullptr) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<8> cmd(CLA_PROPRIETARY, INS_CREATE_END, fileId[0], fileId[1]);
     return cmd.SendHeader(*this, 0x00, nullptr, nullptr);
@@ -79,7 +85,7 @@ int CZUICAPI::CreateEnd(unsigned char* fileId) {
 int CZUICAPI::CreateEF(unsigned char* fileId, unsigned char attr1, unsigned char attr2,
                        unsigned char attr3, unsigned char attr4, unsigned char attr5) {
     if (fileId == nullptr) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x02, 0x00);
     cmd.Append(fileId, 2).Append(attr1).Append(attr2).Append(attr3).Append(attr4).Append(attr5);

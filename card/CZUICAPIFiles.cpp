@@ -37,10 +37,13 @@ int CZUICAPI::SelectEF(unsigned char* const fileId, unsigned char* resp, unsigne
 
 int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsigned long offset) {
     if (length == 0) {
-        return 1;
+        return SucceedUnsent();
     }
-    if (buffer == nullptr || !BinaryChunksAddressable(offset, length)) {
-        return RefuseUnsent(*this);
+    if (buffer == nullptr) {
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
+    }
+    if (!BinaryChunksAddressable(offset, length)) {
+        return RefuseUnsent(*this, ZU_E_INPUT_RANGE);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
@@ -63,7 +66,7 @@ int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsign
         }
         std::memcpy(buffer + done, chunk, count);
         if (count < le) {
-            return 0; // a short chunk would leave a gap in buffer
+            return RefuseAnswer(); // a short chunk would leave a gap in buffer
         }
     }
     return 1;
@@ -71,10 +74,13 @@ int CZUICAPI::ReadBinaryFile(unsigned char* buffer, unsigned long length, unsign
 
 int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsigned long offset) {
     if (length == 0) {
-        return 1;
+        return SucceedUnsent();
     }
-    if (data == nullptr || !BinaryChunksAddressable(offset, length)) {
-        return RefuseUnsent(*this);
+    if (data == nullptr) {
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
+    }
+    if (!BinaryChunksAddressable(offset, length)) {
+        return RefuseUnsent(*this, ZU_E_INPUT_RANGE);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
@@ -99,7 +105,7 @@ int CZUICAPI::UpdateBinaryFile(unsigned char* data, unsigned long length, unsign
 int CZUICAPI::UpdateBinaryFileWithMac(unsigned char* data, unsigned long length,
                                       unsigned long offset) {
     if (offset >= ZU_POSITION_LIMIT) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_RANGE);
     }
     CCommandBuffer<16> cmd(CLA_SECURE, INS_UPDATE_BINARY, PositionHigh(offset),
                            PositionLow(offset));
@@ -115,7 +121,8 @@ int CZUICAPI::AppendRecord(unsigned char* data, unsigned long length) {
 
 int CZUICAPI::UpdateRecord(int recordNo, unsigned char* data, unsigned long length) {
     if (recordNo < 0 || recordNo > 255) {
-        return RefuseUnsent(*this); // P1 holds one byte: 257 would overwrite record 1
+        // P1 holds one byte: 257 would overwrite record 1.
+        return RefuseUnsent(*this, ZU_E_INPUT_RANGE);
     }
     CCommandBuffer<256> cmd(CLA_ISO, INS_UPDATE_RECORD, static_cast<unsigned char>(recordNo),
                             RECORD_BY_NUMBER);
@@ -124,8 +131,11 @@ int CZUICAPI::UpdateRecord(int recordNo, unsigned char* data, unsigned long leng
 }
 
 int CZUICAPI::ReadRecord(unsigned char recordNo, unsigned long length, unsigned char* buffer) {
-    if (length > LONGEST_LE || (buffer == nullptr && length != 0)) {
-        return RefuseUnsent(*this);
+    if (length > LONGEST_LE) {
+        return RefuseUnsent(*this, ZU_E_INPUT_TOO_LONG);
+    }
+    if (buffer == nullptr && length != 0) {
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<5> cmd(CLA_ISO, INS_READ_RECORD, recordNo, RECORD_BY_NUMBER);
     unsigned long count = length;

@@ -21,7 +21,7 @@ int CZUICAPI::VerifyPin(unsigned char* pin, unsigned long pinLength, int& remain
     CCommandBuffer<16> cmd(CLA_ISO, INS_VERIFY, 0x00, 0x00);
     cmd.Append(pin, pinLength);
     if (!cmd.Ok()) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, cmd.Refusal());
     }
     int result = cmd.SendData(*this, nullptr, nullptr);
     if (result != 0) {
@@ -46,7 +46,7 @@ int CZUICAPI::ChangePin(unsigned char* oldPin, unsigned long oldPinLength, unsig
                         unsigned long newPinLength) {
     if (oldPinLength > PIN_PAIR_MAX || newPinLength > PIN_PAIR_MAX ||
         oldPinLength + newPinLength > PIN_PAIR_MAX) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_TOO_LONG);
     }
     CCommandBuffer<16> cmd(CLA_PROPRIETARY, INS_CHANGE_PIN, 0x01, 0x00);
     cmd.Append(oldPin, oldPinLength).Append(PIN_SEPARATOR).Append(newPin, newPinLength);
@@ -55,7 +55,7 @@ int CZUICAPI::ChangePin(unsigned char* oldPin, unsigned long oldPinLength, unsig
 
 int CZUICAPI::GenerateRandom(unsigned char* buffer, unsigned long length) {
     if (buffer == nullptr && length != 0) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);
@@ -82,7 +82,7 @@ int CZUICAPI::GenerateRandom(unsigned char* buffer, unsigned long length) {
             return 1;
         }
         if (received == 0) {
-            return 0; // a card that sends no bytes would keep us here for ever
+            return RefuseAnswer(); // a card that sends no bytes would keep us here for ever
         }
         std::memcpy(buffer + gathered, answer, received);
         gathered += received;

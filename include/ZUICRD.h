@@ -205,6 +205,40 @@ ZUICRD_API const char* ZUStatusWordText(unsigned short sw);
 }
 /** @} */
 
+/**
+ * @name Waiting for a card
+ * For a host that asks its operator to put the card back: a wait, bounded
+ * and cancellable from another thread.
+ * @{
+ */
+extern "C" {
+/**
+ * @brief Waits until a card is in a reader (and answers: a mute card does
+ * not count), at most timeoutMs milliseconds.
+ *
+ * The reader is named as Open names it: a registered in-process reader
+ * ("sim", "simsam", ..., asked through a connection of the wait's own, so
+ * that the simulated card is powered on afresh), else the first PC/SC reader
+ * whose name contains readerName (the first PC/SC reader for a null or empty
+ * name), watched with SCardGetStatusChange. It touches no reader object and
+ * may run on any thread.
+ * @param readerName The reader's name, or a part of it.
+ * @param timeoutMs How long to wait; 0 looks once.
+ * @return 1 when a card is there (at once if it already was), leaving
+ * ZU_E_NONE; 0 otherwise, leaving ZU_E_WAIT_TIMEOUT (no card came),
+ * ZU_E_CANCELLED (ZUCancelWait), ZU_E_NO_READER (no such reader),
+ * ZU_E_READER_GONE (the reader was unplugged meanwhile), ZU_E_NO_SERVICE
+ * (the PC/SC service is not running, or stopped), ZU_E_TRANSPORT (another
+ * PC/SC failure) or ZU_E_HOST_EXCEPTION (a registered reader threw), each
+ * with the PC/SC code behind it when there was one.
+ */
+ZUICRD_API int ZUWaitForCard(const char* readerName, unsigned timeoutMs);
+/// Ends every ZUWaitForCard under way in the process, on any thread, with
+/// result 0 and ZU_E_CANCELLED; waits that start later are not affected.
+ZUICRD_API void ZUCancelWait(void);
+}
+/** @} */
+
 class CZUConnection;
 class CZUReader;
 

@@ -201,6 +201,10 @@ unsigned short StatusWordOf(const unsigned char* answer, size_t answerLen) {
 
 } // namespace
 
+ZUTransportFactory FindRegisteredFactory(const char* name) {
+    return FindFactory(name);
+}
+
 CZUTransport::~CZUTransport() = default;
 
 bool CZUTransport::ChangeSlot(int) {

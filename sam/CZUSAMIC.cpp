@@ -34,7 +34,7 @@ int CZUSAMIC::M1AuthAndKeyCalc(unsigned char p1, unsigned char p2, unsigned char
 int CZUSAMIC::Diversify(unsigned char p1, unsigned char p2, unsigned char* factor,
                         unsigned char* diversifiedKey) {
     if (factor == nullptr || diversifiedKey == nullptr) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     // One hold for the whole sequence: nobody slips a command in between.
     CZUTransaction hold(*this);

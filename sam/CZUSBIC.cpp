@@ -28,7 +28,7 @@ int SendRecordUpdate(CZUReader& card, unsigned char cla, unsigned char recordNo,
 int CZUSBIC::CreateATRFile(unsigned char* fileId, unsigned char attr1, unsigned char* body,
                            unsigned long bodyLength) {
     if (fileId == nullptr) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<128> cmd(CLA_PROPRIETARY, INS_CREATE_FILE, 0x02, 0x00);
     cmd.Append(fileId, 2).Append(attr1).Append(body, bodyLength);
@@ -38,8 +38,11 @@ int CZUSBIC::CreateATRFile(unsigned char* fileId, unsigned char attr1, unsigned 
 int CZUSBIC::ReadRecord(unsigned char recordNo, unsigned char sfi, unsigned char referenceMode,
                         unsigned long length, unsigned char* buffer, int withTagAndLength) {
     const unsigned long extra = withTagAndLength ? TAG_AND_LENGTH : 0;
-    if (length > LONGEST_RECORD - extra || (buffer == nullptr && length != 0)) {
-        return RefuseUnsent(*this);
+    if (length > LONGEST_RECORD - extra) {
+        return RefuseUnsent(*this, ZU_E_INPUT_TOO_LONG);
+    }
+    if (buffer == nullptr && length != 0) {
+        return RefuseUnsent(*this, ZU_E_INPUT_NULL);
     }
     CCommandBuffer<5> cmd(CLA_ISO, INS_READ_RECORD, recordNo, RecordP2(sfi, referenceMode));
     unsigned char answer[RECORD_ANSWER_ROOM];
@@ -48,7 +51,7 @@ int CZUSBIC::ReadRecord(unsigned char recordNo, unsigned char sfi, unsigned char
         return 0;
     }
     if (count < extra) {
-        return 0; // no room for the tag and length the record should carry
+        return RefuseAnswer(); // no room for the tag and length the record should carry
     }
     unsigned long value = count - extra;
     if (value > length) {
@@ -68,7 +71,7 @@ int CZUSBIC::UpdateRecord(unsigned char recordNo, unsigned char sfi, unsigned ch
 int CZUSBIC::UpdateRecord(unsigned char tag, unsigned char recordNo, unsigned char sfi,
                           unsigned char referenceMode, unsigned char* data, unsigned long length) {
     if (length > LONGEST_RECORD - TAG_AND_LENGTH) {
-        return RefuseUnsent(*this);
+        return RefuseUnsent(*this, ZU_E_INPUT_TOO_LONG);
     }
     CCommandBuffer<260> cmd(CLA_ISO, INS_UPDATE_RECORD, recordNo, RecordP2(sfi, referenceMode));
     cmd.Append(tag).Append(static_cast<unsigned char>(length)).Append(data, length);

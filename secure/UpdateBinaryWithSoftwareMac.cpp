@@ -15,11 +15,17 @@ const unsigned long MAC_LENGTH = 4;
 int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned char* data,
                                 unsigned long dataLength, unsigned long offset) {
     if (card == nullptr) {
+        ZUSetLastError(ZU_E_INPUT_NULL, 0);
         return 0;
     }
-    if (key == nullptr || (data == nullptr && dataLength != 0) || dataLength > LONGEST_DATA ||
-        offset >= ZU_POSITION_LIMIT) {
-        return RefuseUnsent(*card);
+    if (key == nullptr || (data == nullptr && dataLength != 0)) {
+        return RefuseUnsent(*card, ZU_E_INPUT_NULL);
+    }
+    if (dataLength > LONGEST_DATA) {
+        return RefuseUnsent(*card, ZU_E_INPUT_TOO_LONG);
+    }
+    if (offset >= ZU_POSITION_LIMIT) {
+        return RefuseUnsent(*card, ZU_E_INPUT_RANGE);
     }
     // The challenge and the command it protects go in one hold: a command of
     // another program in between would replace the challenge.

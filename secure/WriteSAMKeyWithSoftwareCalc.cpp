@@ -16,10 +16,14 @@ const unsigned long MAC_LENGTH = 4;
 int WriteSAMKeyWithSoftwareCalc(CZUSAMIC* sam, unsigned char* key, unsigned char* keyData,
                                 unsigned long keyDataLength) {
     if (sam == nullptr) {
+        ZUSetLastError(ZU_E_INPUT_NULL, 0);
         return 0;
     }
-    if (keyDataLength > LONGEST_KEY_DATA || keyData == nullptr || key == nullptr) {
-        return RefuseUnsent(*sam);
+    if (keyDataLength > LONGEST_KEY_DATA) {
+        return RefuseUnsent(*sam, ZU_E_INPUT_TOO_LONG);
+    }
+    if (keyData == nullptr || key == nullptr) {
+        return RefuseUnsent(*sam, ZU_E_INPUT_NULL);
     }
     unsigned char block[24 + 8] = {0}; // AppendISOPadding needs 8 bytes of room
     // The plaintext key record is wiped on every path out.

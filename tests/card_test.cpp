@@ -86,9 +86,12 @@ template <class T> T& As(T& card) {
 struct Row {
     const char* call;
     std::function<int(Cards&)> run;
-    std::string sent; // "": refused, nothing sent
-    int result = -1;  // -1: 1 when something was sent, else 0
+    std::string sent;       // "": refused, nothing sent
+    int reason = ZU_E_NONE; // ZUGetLastError after the call
+    int result = -1;        // -1: 1 when something was sent, else 0
 };
+const int NUL = ZU_E_INPUT_NULL, TOO_LONG = ZU_E_INPUT_TOO_LONG, RANGE = ZU_E_INPUT_RANGE,
+          BAD = ZU_E_BAD_ANSWER;
 #define OPL(call, name, len)                                                                       \
     name, [](Cards& c) {                                                                           \
         [[maybe_unused]] auto& [ic, sam, sb, sbsam, bytes, resp, respLen, tries, d, r, n, k, cd] = \
@@ -97,53 +100,59 @@ struct Row {
         return call;                                                                               \
     }
 #define OP(call) OPL(call, #call, 0)
-// The call with L the longest length it takes, then with L one longer.
+// The call with L the longest length it takes, then with L one longer: too long.
 #define EDGE(call, longest, ...)                                                                   \
     Row{OPL(call, #call ", L = " #longest, longest), __VA_ARGS__}, Row {                           \
-        OPL(call, #call ", L = " #longest " + 1", longest + 1), ""                                 \
+        OPL(call, #call ", L = " #longest " + 1", longest + 1), "", TOO_LONG                       \
     }
 
 // Each operation's longest input is followed by the same call one byte longer:
-// refused with 0, nothing sent.
+// refused with 0, nothing sent. Every row leaves its reason: a refusal says
+// which input it refused, a call that sent leaves the card's verdict.
 TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
     const std::vector<Row> rows = {
         // General card: selection and data access.
         EDGE(ic.SelectDF(d, L, r, n), 27, "00 A4 04 00 1B <27> >caller@"),
         {OP(ic.SelectDF(d, r, n)), "00 A4 00 00 02 01 02 >caller@"},
         {OP(ic.SelectEF(d, nullptr, nullptr)), "00 A4 02 00 02 01 02"},
-        {OP(ic.SelectEF(nullptr, r, n)), ""},
+        {OP(ic.SelectEF(nullptr, r, n)), "", NUL},
         {OP(ic.UpdateBinaryFileWithMac(d, 11, 0x1234)), "04 D6 12 34 0B <11>"},
-        {OP(ic.UpdateBinaryFileWithMac(d, 12, 0)), ""},
-        {OP(ic.UpdateBinaryFileWithMac(d, 4, 0x10000)), ""}, // P1 P2 hold 16 bits
+        {OP(ic.UpdateBinaryFileWithMac(d, 12, 0)), "", TOO_LONG},
+        {OP(ic.UpdateBinaryFileWithMac(d, 4, 0x10000)), "", RANGE}, // P1 P2 hold 16 bits
         EDGE(ic.ReadRecord(3, L, r), 256, "00 B2 03 04 00 >caller/256"),
+        {OP(ic.ReadRecord(3, 4, nullptr)), "", NUL},
+        {OP(ic.ReadRecord(3, 0, nullptr)), "00 B2 03 04 00 >null/0"}, // nothing to receive
+        {OP(ic.ReadBinaryFile(nullptr, 4, 0)), "", NUL},
+        {OP(ic.UpdateBinaryFile(nullptr, 4, 0)), "", NUL},
+        {OP(ic.ReadBinaryFile(nullptr, 0, 0)), "", ZU_E_NONE, 1}, // nothing to read: success
         {OP(ic.UpdateRecord(255, d, 251)), "00 DC FF 04 FB <251>"},
-        {OP(ic.UpdateRecord(1, d, 252)), ""},
-        {OP(ic.UpdateRecord(256, d, 1)), ""}, // P1 would name record 0
-        {OP(ic.UpdateRecord(-1, d, 1)), ""},
+        {OP(ic.UpdateRecord(1, d, 252)), "", TOO_LONG},
+        {OP(ic.UpdateRecord(256, d, 1)), "", RANGE}, // P1 would name record 0
+        {OP(ic.UpdateRecord(-1, d, 1)), "", RANGE},
         {OP(ic.AppendRecord(nullptr, 0)), "00 E2 00 00 00"},
         EDGE(ic.AppendRecord(d, L), 251, "00 E2 00 00 FB <251>"),
-        {OP(ic.AppendRecord(nullptr, 2)), ""},
+        {OP(ic.AppendRecord(nullptr, 2)), "", NUL},
         // File-system creation.
         {OP(ic.CreateMF(0x11, 0x22, d)), "80 E0 00 00 0A 11 22 <8>"},
-        {OP(ic.CreateMF(0x11, 0x22, nullptr)), ""},
+        {OP(ic.CreateMF(0x11, 0x22, nullptr)), "", NUL},
         EDGE(ic.CreateMF(0x11, 0x22, d, d, L), 113, "80 E0 00 01 7B 11 22 <8> <113>"),
         {OP(ic.CreateADF(d, 0x11, 0x22, d, 5)), "80 E0 01 00 09 01 02 11 22 <5>"},
         EDGE(ic.CreateADF(d, 0x11, 0x22, d, L), 16, "80 E0 01 00 14 01 02 11 22 <16>"),
-        {OP(ic.CreateADF(d, 0x11, 0x22, d, 4)), ""},
-        {OP(ic.CreateADF(nullptr, 0x11, 0x22, d, 5)), ""},
+        {OP(ic.CreateADF(d, 0x11, 0x22, d, 4)), "", RANGE},
+        {OP(ic.CreateADF(nullptr, 0x11, 0x22, d, 5)), "", NUL},
         {OP(ic.CreateEF(d, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5)), "80 E0 02 00 07 01 02 A1 A2 A3 A4 A5"},
-        {OP(ic.CreateEF(nullptr, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5)), ""},
+        {OP(ic.CreateEF(nullptr, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5)), "", NUL},
         {OP(ic.CreateEnd(d)), "80 EA 01 02 00"},
-        {OP(ic.CreateEnd(nullptr)), ""},
+        {OP(ic.CreateEnd(nullptr)), "", NUL},
         // Security.
         EDGE(ic.VerifyPin(d, L, tries), 11, "00 20 00 00 0B <11>"),
         EDGE(ic.ChangePin(d, L, d, 6), 4, "80 5E 01 00 0B <4> FF <6>"),
-        {OP(ic.ChangePin(d, 0, d, 11)), ""},
-        {OP(ic.ChangePin(d, ~0UL, d, 2)), ""}, // the sum of the lengths wraps round to 1
-        {OP(ic.GenerateRandom(nullptr, 1)), ""},
+        {OP(ic.ChangePin(d, 0, d, 11)), "", TOO_LONG},
+        {OP(ic.ChangePin(d, ~0UL, d, 2)), "", TOO_LONG}, // the sum of the lengths wraps round to 1
+        {OP(ic.GenerateRandom(nullptr, 1)), "", NUL},
         {OP(ic.InternalAuthentication(7, d, r)), "00 88 00 07 08 <8> >caller/8"},
         {OP(ic.ExternalAuthentication(7, d)), "00 82 00 07 08 <8>"},
-        {OP(ic.ExternalAuthentication(7, nullptr)), ""},
+        {OP(ic.ExternalAuthentication(7, nullptr)), "", NUL},
         {OP(ic.WriteKey(0x31, nullptr, 0)), "80 D4 31 00 00"},
         EDGE(ic.WriteKey(0x31, d, L), 123, "80 D4 31 00 7B <123>"),
         EDGE(ic.WriteKeyWithEncryptionAndMAC(0x31, d, L), 123, "84 D4 31 00 7B <123>"),
@@ -157,20 +166,21 @@ TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
         // SAM.
         {OP(sam.InitForDESCrypt(1, 2, nullptr, 0)), "80 1A 01 02 00"},
         EDGE(sam.InitForDESCrypt(1, 2, d, L), 251, "80 1A 01 02 FB <251>"),
-        {OP(sam.InitForDESCrypt(1, 2, nullptr, 8)), ""}, // Lc would announce bytes never sent
+        {OP(sam.InitForDESCrypt(1, 2, nullptr, 8)), "", NUL}, // Lc would announce bytes never sent
         EDGE(sam.DESCrypt(5, d, L, r, n), 251, "80 FA 05 00 FB <251> >caller@"),
         EDGE(sam.M1AuthAndKeyCalc(1, 2, d, L, r, n), 251, "80 FC 01 02 FB <251> >caller@"),
         {OP(sam.Diversify(0x21, 3, d, r)), "80 1A 21 03 00 | 80 FA 00 00 08 <8> >caller/8 | "
                                            "80 1A 21 03 00 | 80 FA 00 00 08 FE FD FC FB FA F9 "
                                            "F8 F7 >caller+8/8"},
-        {OP(sam.Diversify(0x21, 3, nullptr, r)), ""},
-        {OP(sam.Diversify(0x21, 3, d, nullptr)), ""},
+        {OP(sam.Diversify(0x21, 3, nullptr, r)), "", NUL},
+        {OP(sam.Diversify(0x21, 3, d, nullptr)), "", NUL},
         // Social-security card; record P2 is the short identifier << 3 | the
         // reference mode: 05 and 4 give 2C, 06 and 4 give 34.
         EDGE(sb.CreateATRFile(d, 0x5A, d, L), 120, "80 E0 02 00 7B 01 02 5A <120>"),
-        {OP(sb.CreateATRFile(nullptr, 0x5A, d, 1)), ""},
+        {OP(sb.CreateATRFile(nullptr, 0x5A, d, 1)), "", NUL},
         EDGE(sb.ReadRecord(1, 5, 4, L, r, 0), 255, "00 B2 01 2C FF >own/512"),
-        EDGE(sb.ReadRecord(1, 5, 4, L, r, 1), 253, "00 B2 01 2C FF >own/512", 0), // no tag came
+        {OP(sb.ReadRecord(1, 5, 4, 1, nullptr, 0)), "", NUL},
+        EDGE(sb.ReadRecord(1, 5, 4, L, r, 1), 253, "00 B2 01 2C FF >own/512", BAD, 0), // no tag
         EDGE(sb.UpdateRecord(2, 6, 4, d, L), 255, "00 DC 02 34 FF <255>"),
         // P2 cut to 8 bits, the reference mode not masked: 25 << 3 | 13.
         {OP(sb.UpdateRecord(2, 0x25, 0x13, d, 1)), "00 DC 02 3B 01 01"},
@@ -192,24 +202,27 @@ TEST(CardCommands, BytesLengthsResponsePointersAndLimits) {
         {OP(As<CZUSAMIC>(sbsam).ExternalAuthentication(9, d)), "00 82 00 09 08 <8>"},
         // The secure writes: refused before the challenge; a challenge that
         // brings no bytes ends the call.
-        {OP(UpdateBinaryWithSoftwareMac(&ic, k, d, 248, 0)), ""},
-        {OP(UpdateBinaryWithSoftwareMac(nullptr, k, d, 4, 0)), ""},
-        {OP(UpdateBinaryWithSoftwareMac(&ic, nullptr, d, 4, 0)), ""},
-        {OP(UpdateBinaryWithSoftwareMac(&ic, k, nullptr, 1, 0)), ""},
-        {OP(UpdateBinaryWithSoftwareMac(&ic, k, d, 4, 0x10000)), ""},
-        {OP(UpdateBinaryWithSoftwareMac(&ic, k, d, 4, 0)), "00 84 00 00 04 >own/4", 0},
-        {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, d, 20)), ""},
-        {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, nullptr, 0)), ""},
-        {OP(WriteSAMKeyWithSoftwareCalc(nullptr, k, d, 4)), ""},
-        {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, d, 4)), "00 84 00 00 04 >own/4", 0},
-        {OP(UpdateBinaryWithSoftwareMac(&sb, cd, cd, 248, 0)), ""},
-        {OP(WriteSAMKeyWithSoftwareCalc(&sbsam, cd, cd, 20)), ""},
+        {OP(UpdateBinaryWithSoftwareMac(&ic, k, d, 248, 0)), "", TOO_LONG},
+        {OP(UpdateBinaryWithSoftwareMac(nullptr, k, d, 4, 0)), "", NUL},
+        {OP(UpdateBinaryWithSoftwareMac(&ic, nullptr, d, 4, 0)), "", NUL},
+        {OP(UpdateBinaryWithSoftwareMac(&ic, k, nullptr, 1, 0)), "", NUL},
+        {OP(UpdateBinaryWithSoftwareMac(&ic, k, d, 4, 0x10000)), "", RANGE},
+        {OP(UpdateBinaryWithSoftwareMac(&ic, k, d, 4, 0)), "00 84 00 00 04 >own/4", BAD, 0},
+        {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, d, 20)), "", TOO_LONG},
+        {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, nullptr, 0)), "", NUL},
+        {OP(WriteSAMKeyWithSoftwareCalc(nullptr, k, d, 4)), "", NUL},
+        {OP(WriteSAMKeyWithSoftwareCalc(&sam, k, d, 4)), "00 84 00 00 04 >own/4", BAD, 0},
+        {OP(UpdateBinaryWithSoftwareMac(&sb, cd, cd, 248, 0)), "", TOO_LONG},
+        {OP(WriteSAMKeyWithSoftwareCalc(&sbsam, cd, cd, 20)), "", TOO_LONG},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.call);
         Cards c;
         const std::string expected = Expand(row.sent);
+        ZUSetLastError(ZU_E_HOST_EXCEPTION, 1); // whatever came before
         EXPECT_EQ(row.result >= 0 ? row.result : !expected.empty(), row.run(c));
+        EXPECT_EQ(row.reason, ZUGetLastError());
+        EXPECT_EQ(0, ZUGetLastPCSCError());
         std::string sent;
         for (const auto* card : {&c.ic.sent, &c.sam.sent, &c.sb.sent, &c.sbsam.sent}) {
             sent += Describe(*card, c.resp, &c.respLen);
@@ -247,24 +260,33 @@ TEST(CardSequences, BinaryTransfersGoIn128ByteChunksWithinSixteenBitPositions) {
         }
         const int result = row.reads.empty() && row.length != 0 ? 0 : 1;
         Bytes buffer(row.length + 2, 0xEE), data = FromHex(Seq(row.length, 1));
+        const int reason = result ? ZU_E_NONE : ZU_E_INPUT_RANGE;
+        ZUSetLastError(ZU_E_HOST_EXCEPTION, 0);
         EXPECT_EQ(result, reader.ReadBinaryFile(buffer.data(), row.length, row.offset));
+        EXPECT_EQ(reason, ZUGetLastError());
         EXPECT_EQ(reads, Describe(reader.sent));
         EXPECT_EQ(Cat({Seq(result ? row.length : 0, 1), Unwritten(result ? 2 : row.length + 2)}),
                   ToHex(buffer));
+        ZUSetLastError(ZU_E_HOST_EXCEPTION, 0);
         EXPECT_EQ(result, writer.UpdateBinaryFile(data.data(), row.length, row.offset));
+        EXPECT_EQ(reason, ZUGetLastError());
         EXPECT_EQ(writes, Describe(writer.sent));
     }
 }
 
 // Only exactly 1 counts as success: a read then returns 0, also after a short
-// chunk (which it keeps), an update the result of the chunk that failed.
+// chunk (which it keeps, a malformed answer), an update the result of the
+// chunk that failed, with the reason of that chunk.
 TEST(CardSequences, ChunkedTransfersStopAtTheFirstChunkNotAccepted) {
     const struct {
         bool update;
         int second;      // the result for the second chunk
         size_t received; // data bytes in its answer
-        int result;
-    } rows[] = {{false, 1, 10, 0}, {false, 2, 128, 0}, {true, 2, 0, 2}, {true, 0, 0, 0}};
+        int result, reason;
+    } rows[] = {{false, 1, 10, 0, BAD},
+                {false, 2, 128, 0, ZU_E_CARD_REFUSED},
+                {true, 2, 0, 2, ZU_E_CARD_REFUSED},
+                {true, 0, 0, 0, ZU_E_CARD_REFUSED}};
     for (const auto& row : rows) {
         RecordingCard<CZUICAPI> card;
         card.Answer(1, Seq(128, 1));
@@ -272,6 +294,7 @@ TEST(CardSequences, ChunkedTransfersStopAtTheFirstChunkNotAccepted) {
         Bytes buffer(300, 0xEE);
         EXPECT_EQ(row.result, row.update ? card.UpdateBinaryFile(buffer.data(), 300, 0)
                                          : card.ReadBinaryFile(buffer.data(), 300, 0));
+        EXPECT_EQ(row.reason, ZUGetLastError());
         EXPECT_EQ(2u, card.sent.size());
         if (!row.update) {
             const size_t kept = row.second == 1 ? row.received : 0;
@@ -366,7 +389,7 @@ TEST(CardSequences, GenerateRandomGathersInStepsOfEight) {
          le8 + " | 00 84 00 00 08 >own/4 | 00 84 00 00 08 >own/4 | 00 84 00 00 08 >own/4",
          1},
         {0, {""}, "00 84 00 00 00 >own/0", 1},
-        {8, {""}, le8, 0}, // success without data would loop for ever
+        {8, {""}, le8, 0}, // success without data would loop for ever: a malformed answer
         {16, {Seq(8, 1), "!"}, le8 + " | " + le8, 0},
     };
     for (const auto& row : rows) {
@@ -380,6 +403,10 @@ TEST(CardSequences, GenerateRandomGathersInStepsOfEight) {
         Bytes buffer(row.length + 4, 0xEE), kept = FromHex(answered);
         kept.resize(std::min<size_t>(kept.size(), row.length)); // the surplus dropped
         EXPECT_EQ(row.result, card.GenerateRandom(buffer.data(), row.length));
+        EXPECT_EQ(row.result        ? ZU_E_NONE
+                  : row.length == 8 ? BAD
+                                    : ZU_E_CARD_REFUSED,
+                  ZUGetLastError());
         EXPECT_EQ(row.sent, Describe(card.sent));
         EXPECT_EQ(Cat({ToHex(kept), Unwritten(buffer.size() - kept.size())}), ToHex(buffer));
     }
@@ -415,7 +442,7 @@ TEST(CardSequences, SocialSecurityReadRecordCopiesAtMostTheValueAskedFor) {
         {0, 4, "01 02 03 04 05 06", 1, "01 02 03 04 EE EE"},
         {1, 2, "5F 04 01 02 03 04", 1, "01 02 EE EE EE EE"},
         {1, 4, "5F 04 01 02", 1, "01 02 EE EE EE EE"}, // a short record
-        {1, 4, "5F", 0, "EE EE EE EE EE EE"},          // no room for tag and length
+        {1, 4, "5F", 0, "EE EE EE EE EE EE"},          // no room for tag and length: malformed
         {0, 2, "!", 0, "EE EE EE EE EE EE"},
     };
     for (const auto& row : rows) {
@@ -426,13 +453,19 @@ TEST(CardSequences, SocialSecurityReadRecordCopiesAtMostTheValueAskedFor) {
         Bytes buffer(6, 0xEE);
         EXPECT_EQ(row.result,
                   card.ReadRecord(1, 1, 4, row.length, buffer.data(), row.withTagAndLength));
+        EXPECT_EQ(row.result                        ? ZU_E_NONE
+                  : std::string(row.answer) == "5F" ? BAD
+                                                    : ZU_E_CARD_REFUSED,
+                  ZUGetLastError());
         EXPECT_EQ(row.buffer, ToHex(buffer));
     }
 }
 
 // A call refused before sending reaches no card and leaves GetSW at 00 00,
-// not at the answer to the command before it.
-template <class Card> void RefusedUnsent(const char* name, const std::function<int(Card&)>& op) {
+// not at the answer to the command before it, and its own reason, not the
+// reader's for the command it did not send.
+template <class Card>
+void RefusedUnsent(const char* name, int reason, const std::function<int(Card&)>& op) {
     SCOPED_TRACE(name);
     auto canned = std::make_shared<CannedCard>();
     Card card;
@@ -442,23 +475,25 @@ template <class Card> void RefusedUnsent(const char* name, const std::function<i
     EXPECT_EQ(0, op(card));
     EXPECT_EQ(1u, canned->seen.size());
     EXPECT_EQ(0x0000, card.GetSW());
+    EXPECT_EQ(reason, ZUGetLastError());
 }
 
 Bytes gData = FromHex(Seq(300, 1));
 
-#define REFUSED(Card, call) RefusedUnsent<Card>(#call, [d](Card& c) { return call; })
+#define REFUSED(Card, reason, call)                                                                \
+    RefusedUnsent<Card>(#call, reason, [d](Card& c) { return call; })
 
 TEST(CardRefusals, NothingSentAndNoStatusWordKept) {
     u8* d = gData.data();
-    REFUSED(CZUICAPI, c.SelectDF(d, 28, nullptr, nullptr));
-    REFUSED(CZUICAPI, c.ReadBinaryFile(d, 4, 0x10000));
-    REFUSED(CZUICAPI, UpdateBinaryWithSoftwareMac(&c, d, d, 248, 0));
+    REFUSED(CZUICAPI, TOO_LONG, c.SelectDF(d, 28, nullptr, nullptr));
+    REFUSED(CZUICAPI, RANGE, c.ReadBinaryFile(d, 4, 0x10000));
+    REFUSED(CZUICAPI, TOO_LONG, UpdateBinaryWithSoftwareMac(&c, d, d, 248, 0));
     // The social-security and SAM classes and the SAM key write refuse alike.
-    REFUSED(CZUSBIC, c.CreateATRFile(nullptr, 1, d, 1));
-    REFUSED(CZUSBIC, c.ReadRecord(1, 1, 4, 256, d, 0));
-    REFUSED(CZUSBIC, c.UpdateRecord(0x5F, 1, 1, 4, d, 254));
-    REFUSED(CZUSAMIC, c.Diversify(1, 2, nullptr, d));
-    REFUSED(CZUSAMIC, WriteSAMKeyWithSoftwareCalc(&c, d, d, 20));
+    REFUSED(CZUSBIC, NUL, c.CreateATRFile(nullptr, 1, d, 1));
+    REFUSED(CZUSBIC, TOO_LONG, c.ReadRecord(1, 1, 4, 256, d, 0));
+    REFUSED(CZUSBIC, TOO_LONG, c.UpdateRecord(0x5F, 1, 1, 4, d, 254));
+    REFUSED(CZUSAMIC, NUL, c.Diversify(1, 2, nullptr, d));
+    REFUSED(CZUSAMIC, TOO_LONG, WriteSAMKeyWithSoftwareCalc(&c, d, d, 20));
 }
 
 DES_key_schedule Schedule(const u8* half) {

@@ -460,8 +460,9 @@ class Bridge {
 // The card in ZUIC_E2E_REMOVAL_READER, served by the command in
 // ZUIC_E2E_REMOVAL_BRIDGE (which this test starts and stops), taken out in
 // the middle of the host's held select-verify-read sequence: every operation
-// gives 0 and none a false success; once a card is back, a Reset on the same
-// object and it issues, writes and reads again.
+// gives 0 and none a false success; a wait for the card times out or is
+// cancelled until a card is back, then ends; a Reset on the same object and
+// it issues, writes and reads again.
 TEST(E2ERemoval, CardTakenOutAndPutBack) {
     const char* reader = Env("ZUIC_E2E_REMOVAL_READER");
     const char* command = Env("ZUIC_E2E_REMOVAL_BRIDGE");
@@ -497,9 +498,30 @@ TEST(E2ERemoval, CardTakenOutAndPutBack) {
         unsigned long atrLen = sizeof challenge;
         EXPECT_EQ(0, card.Reset(challenge, &atrLen) + static_cast<int>(atrLen));
         EXPECT_EQ(ZU_E_NO_CARD, ZUGetLastError());
-        // A card put back inside the hold: Reset connects afresh, and the
+        // Waiting for the card: the time runs out, another thread cancels,
+        // then a card is put back during the wait.
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, ZUWaitForCard(reader, 300));
+        EXPECT_EQ(ZU_E_WAIT_TIMEOUT, ZUGetLastError());
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+        std::atomic<bool> waiting{true};
+        std::thread canceller([&waiting] {
+            for (std::this_thread::sleep_for(200ms); waiting; std::this_thread::sleep_for(100ms)) {
+                ZUCancelWait(); // until it counts: a cancel before the wait began would not
+            }
+        });
+        EXPECT_EQ(0, ZUWaitForCard(reader, 20000));
+        waiting = false;
+        canceller.join();
+        EXPECT_EQ(ZU_E_CANCELLED, ZUGetLastError());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_EQ(0, ZUWaitForCard("no such reader", 0));
+        EXPECT_EQ(ZU_E_NO_READER, ZUGetLastError());
+        // The card put back inside the hold: Reset connects afresh, and the
         // hold, which the new handle does not have, is broken until it ends.
         ASSERT_TRUE(bridge.Start());
+        EXPECT_EQ(1, ZUWaitForCard(reader, 20000));
+        EXPECT_EQ(ZU_E_NONE, ZUGetLastError());
         ASSERT_TRUE(ResetUntilPresent(card));
         EXPECT_EQ(0, card.GenerateRandom(challenge, 8));
         EXPECT_EQ(ZU_E_HOLD_BROKEN, ZUGetLastError());

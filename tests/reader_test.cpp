@@ -1,7 +1,8 @@
 // The reader layer: the answer handling of SendCommand (status words, GET
 // RESPONSE, re-send with Le, room), what it refuses unsent, the shared
-// connection's lifetime, and holding the card against other threads,
-// connections and copies. Runs under ThreadSanitizer too.
+// connection's lifetime, holding the card against other threads,
+// connections and copies, and waiting for a card. Runs under ThreadSanitizer
+// too.
 #include "support/ScriptedTransport.h"
 #include "ZUICAPI.h"
 #include "ZUICSIM.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -24,6 +26,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// No PC/SC service for this program, whatever pcscd the machine runs (set
+// before its first PC/SC call: pcsc-lite reads it once).
+const int g_noPcscService = setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/pcscd.comm", 1);
 
 char* Name(const char* name) {
     return const_cast<char*>(name);
@@ -336,12 +342,16 @@ TEST(ReaderTransaction, EachSequenceIsOneHoldAndNestsInTheHosts) {
             EXPECT_EQ(1, run(card));
         }
         EXPECT_EQ("B " + commands + commands + "E ", t->log);
-        t->log.clear(); // refused: the operation gives 0 with nothing sent
-        t->grant = false;
-        EXPECT_EQ(0, run(card));
-        EXPECT_EQ("B ", t->log);
+        t->log.clear();   // refused: the operation gives 0 with nothing sent, and
+        t->grant = false; // the reason that a host's own hold gets
+        ZUSetLastError(ZU_E_TIMEOUT, 0x8010000A);
         CZUTransaction refused(card);
         EXPECT_TRUE(refused.Failed() && !refused.Held());
+        const int reason = ZUGetLastError();
+        EXPECT_EQ(0, run(card));
+        EXPECT_EQ("B B ", t->log);
+        EXPECT_EQ(reason, ZUGetLastError());
+        EXPECT_EQ(0, card.GetSW());
     }
 }
 
@@ -674,6 +684,82 @@ TEST(ReaderAdversity, OneDeadlineAndTimeoutZero) {
     EXPECT_EQ(0, GetChallenge(holder));
     EXPECT_LT(std::chrono::steady_clock::now() - again, 100ms);
     ZUSetTransactionTimeout(saved);
+}
+
+// A reader whose card comes at a set time; counts how often it is asked and
+// the connections left open.
+std::atomic<std::chrono::steady_clock::time_point> g_cardComes;
+std::atomic<int> g_asked{0}, g_open{0};
+class CLateCard : public ScriptedTransport {
+  public:
+    bool IsCardPresent() override {
+        ++g_asked;
+        return std::chrono::steady_clock::now() >= g_cardComes.load();
+    }
+    void Close() override { --g_open; }
+};
+std::shared_ptr<CZUTransport> MakeLate(const char* name, int) {
+    if (std::strcmp(name, "late:none") == 0) {
+        return nullptr;
+    }
+    ++g_open;
+    return std::make_shared<CLateCard>();
+}
+
+// Each row: the reader; when its card comes and when another thread cancels
+// the wait (ms from the start, -1: never); the timeout; the result, reason
+// and PC/SC code; the least time the wait takes (ms; at most 2 s more). The
+// reader is asked every few milliseconds, not in a busy loop, and its
+// connection closed at the end.
+TEST(ReaderWait, ACardComesTheTimeRunsOutOrAnotherThreadCancels) {
+    ASSERT_EQ(0, g_noPcscService);
+    ASSERT_EQ(1, ZURegisterReader("late:", MakeLate));
+    ZURegisterReader("sim", nullptr);   // "simNobody": a simulated reader nobody registered
+    const long NO_SERVICE = 0x8010001D; // SCARD_E_NO_SERVICE
+    const struct {
+        const char* reader;
+        int comes, cancel;
+        unsigned timeout;
+        int result, reason;
+        long code, least;
+    } rows[] = {
+        {"late:", 0, -1, 5000, 1, ZU_E_NONE, 0, 0},
+        {"late:", 150, -1, 5000, 1, ZU_E_NONE, 0, 150},
+        {"late:", -1, -1, 200, 0, ZU_E_WAIT_TIMEOUT, 0, 200},
+        {"late:", -1, -1, 0, 0, ZU_E_WAIT_TIMEOUT, 0, 0},
+        {"late:", -1, 150, 20000, 0, ZU_E_CANCELLED, 0, 150},
+        {"late:none", 0, -1, 5000, 0, ZU_E_NO_READER, 0, 0},
+        {"simNobody", 0, -1, 5000, 0, ZU_E_NO_READER, 0, 0},
+        {"Virtual PCD", 0, -1, 5000, 0, ZU_E_NO_SERVICE, NO_SERVICE, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.reason) + " " + row.reader);
+        g_asked = 0;
+        const auto start = std::chrono::steady_clock::now();
+        g_cardComes = row.comes < 0 ? start + 1h : start + std::chrono::milliseconds(row.comes);
+        std::atomic<bool> done{false};
+        std::thread canceller([&] {
+            // Again and again until the wait ended: a cancel before it began
+            // would not count.
+            std::this_thread::sleep_for(std::chrono::milliseconds(row.cancel));
+            while (row.cancel >= 0 && !done) {
+                ZUCancelWait();
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+        ZUSetLastError(ZU_E_HOST_EXCEPTION, 1);
+        EXPECT_EQ(row.result, ZUWaitForCard(row.reader, row.timeout));
+        const auto took = std::chrono::steady_clock::now() - start;
+        done = true;
+        canceller.join();
+        EXPECT_EQ(row.reason, ZUGetLastError());
+        EXPECT_EQ(row.code, ZUGetLastPCSCError());
+        EXPECT_GE(took, std::chrono::milliseconds(row.least));
+        EXPECT_LT(took, std::chrono::milliseconds(row.least + 2000));
+        EXPECT_LE(g_asked.load(), 10 + row.least / 5);
+        EXPECT_EQ(0, g_open.load());
+    }
+    ZURegisterReader("late:", nullptr);
 }
 
 } // namespace

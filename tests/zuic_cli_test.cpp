@@ -11,6 +11,7 @@
 #include "tools/Cli.h"
 #include "tools/Commands.h"
 #include "tools/ReaderSelection.h"
+#include "tools/Reasons.h"
 #include "tools/Script.h"
 
 #include <gtest/gtest.h>
@@ -156,6 +157,18 @@ TEST(ZuicParsing, ApduScriptLineStatusWordReaderAndAtrTables) {
     KnownReaders known;
     known.pcsc = {"ACS ACR38U 00 00", "Virtual PCD 00 00", "Virtual PCD 00 01"};
     known.builtIn = {{"sim", ""}, {"simsam", ""}};
+    KnownReaders offline; // no PC/SC service
+    offline.builtIn = known.builtIn;
+    offline.pcscReason = ZU_E_NO_SERVICE;
+    offline.pcscCode = 0x8010001D;
+    auto choose = [](const KnownReaders& readers, const std::string& name) {
+        ReaderChoice choice;
+        std::string error;
+        if (!ChooseReader(name == "-" ? nullptr : &name, readers, choice, error)) {
+            return "!" + error;
+        }
+        return choice.name + (choice.builtIn ? "" : " #" + std::to_string(choice.pcscIndex));
+    };
     const std::map<std::string, std::function<std::string(const Row&)>> kinds = {
         {"apdu",
          [](const Row& c) {
@@ -188,14 +201,21 @@ TEST(ZuicParsing, ApduScriptLineStatusWordReaderAndAtrTables) {
              return error.empty() ? matched : "!" + error;
          }},
         {"sw", [](const Row& c) { return DescribeStatusWord(std::stoi(c[0], 0, 16)); }},
-        {"reader",
-         [&known](const Row& c) {
-             ReaderChoice choice;
-             std::string error;
-             if (!ChooseReader(c[0] == "-" ? nullptr : &c[0], known, choice, error)) {
-                 return "!" + error;
-             }
-             return choice.name + (choice.builtIn ? "" : " #" + std::to_string(choice.pcscIndex));
+        {"reader", [&](const Row& c) { return choose(known, c[0]); }},
+        {"offline", [&](const Row& c) { return choose(offline, c[0]); }},
+        // The reason an operation left, a PC/SC code in hex and a reader: the
+        // message and the exit status.
+        {"reason",
+         [](const Row& c) {
+             std::istringstream in(c[0]);
+             int reason = 0;
+             std::string code, reader;
+             in >> reason >> code >> std::ws;
+             std::getline(in, reader);
+             ZUSetLastError(reason, std::stol(code, nullptr, 16));
+             const Failure failure = LastFailure();
+             return ReasonMessage(failure.reason, failure.pcscCode, reader) + " | " +
+                    std::to_string(ExitStatusFor(failure.reason));
          }},
         // Protocols, Fi/Di, N, IFSC, BWI, CWI, K and where the historical bytes
         // start, the TCK sound or the one it should be; a field's meaning.
@@ -262,6 +282,7 @@ TEST(ZuicMain, ExitStatusesMessagesAndOutput) {
             // No answer matches no expectation, not even XXXX.
             {"@gone", get + "00 84 00 00 04 = XXXX\n" + get},
             {"@long", ReplaceAll(std::string(1000, '.'), ".", get)},
+            {"@toolong", get + "00 D6 00 00 FF" + ReplaceAll(std::string(257, '.'), ".", " 5A")},
         };
     for (const auto& s : scripts) {
         paths[s.first] = testing::TempDir() + "zuic_cli_test_" + s.first.substr(1) + ".apdu";

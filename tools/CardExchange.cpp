@@ -63,6 +63,15 @@ ExchangeOutcome CardExchange::Send(const Apdu& apdu) {
         outcome.firstSw =
             static_cast<unsigned short>((first[first.size() - 2] << 8) | first[first.size() - 1]);
     }
+    if (!outcome.accepted) {
+        // A status word is the card's refusal; without one (00 00) the
+        // reader layer says what went wrong.
+        if (outcome.sw != 0) {
+            outcome.failure.reason = ZU_E_CARD_REFUSED;
+        } else {
+            outcome.failure = LastFailure();
+        }
+    }
     return outcome;
 }
 

@@ -6,6 +6,7 @@
 
 #include "Apdu.h"
 #include "Output.h"
+#include "Reasons.h"
 #include "ZUICRD.h"
 
 #include <vector>
@@ -24,6 +25,7 @@ struct ExchangeOutcome {
     unsigned short firstSw = 0; // the card's answer to the command itself
     Bytes data;                 // answer data, all GET RESPONSE parts together
     std::vector<RawExchange> raw;
+    Failure failure; // why it was not accepted: the card's refusal or the reader's trouble
 };
 
 // Gathers every raw exchange of the process while it lives (one recorder at

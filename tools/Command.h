@@ -17,7 +17,7 @@ enum ExitStatus {
     kExitOk = 0,       // everything done, every command accepted or as expected
     kExitRefused = 1,  // the card refused a command, or answered otherwise than expected
     kExitBadInput = 2, // bad arguments, script or APDU
-    kExitNoCard = 3,   // no such reader, no card in it, or the card went away
+    kExitNoCard = 3,   // reader, card or service trouble: no such reader, no card, card gone
 };
 
 // What a subcommand is handed: its options and its arguments after the name.

@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "common/HexText.h"
 #include "ReaderSelection.h"
+#include "Reasons.h"
 
 namespace zuic {
 
@@ -56,8 +57,9 @@ int PrintAtr(CZUReader& reader, const std::string& readerName, Output& output) {
     unsigned char atr[64];
     unsigned long atrLen = sizeof atr;
     if (reader.Reset(atr, &atrLen) == 0) {
-        output.Error("no card in reader '" + readerName + "' (the reset got no answer)");
-        return kExitNoCard;
+        const Failure failure = LastFailure();
+        output.Error(ReasonMessage(failure.reason, failure.pcscCode, readerName));
+        return ExitStatusFor(failure.reason);
     }
     if (atrLen == 0) {
         output.Error("no card in reader '" + readerName + "' (the reset gave an empty ATR)");
@@ -80,7 +82,9 @@ const CommandSpec atrCommand = {
     "one line 'error: ...' saying where it stops making sense.\n"
     "\n"
     "Exit status 0 for a sound ATR; 1 when it is malformed or its TCK is\n"
-    "wrong; 2 for bad input; 3 when there is no such reader or no card.\n"
+    "wrong; 2 for bad input; 3 for reader, card or service trouble (no such\n"
+    "reader, no card, the reader or the PC/SC service gone), named in the\n"
+    "message.\n"
     "\n"
     "Examples:\n"
     "  $ zuic atr --reader sim\n"

@@ -5,6 +5,7 @@
 #include "DemoCard.h"
 #include "common/HexText.h"
 #include "ReaderSelection.h"
+#include "Reasons.h"
 #include "common/StatusWords.h"
 
 #if defined(ZUIC_HAVE_SIM)
@@ -75,6 +76,7 @@ class DemoRun {
         m_recorder.Take(); // nothing from before this step
         std::string note;
         bool ok = body(note);
+        m_reason = ok ? ZU_E_NONE : ZUGetLastError();
         const std::vector<RawExchange> raw = m_recorder.Take();
         std::ostream& out = m_output.Out();
         out << (ok ? "ok      " : "FAILED  ") << title;
@@ -101,6 +103,14 @@ class DemoRun {
     }
 
     bool Failed() const { return m_failed; }
+    // 0, or the exit status of the step that failed: 1 when the card refused
+    // or answered otherwise than it should, else what its reason gives.
+    int ExitStatus() const {
+        if (!m_failed) {
+            return kExitOk;
+        }
+        return m_reason == ZU_E_NONE ? kExitRefused : ExitStatusFor(m_reason);
+    }
 
     void Summary() const {
         std::ostream& out = m_output.Out();
@@ -123,15 +133,18 @@ class DemoRun {
     Output& m_output;
     bool m_brief;
     bool m_failed = false;
+    int m_reason = ZU_E_NONE;    // the reason left when the failed step ended
     ExchangeRecorder m_recorder; // without trace printing: the steps show the APDUs
     std::vector<StepRecord> m_steps;
 };
 
 // What the card said to the last command that this reader object sent; the
-// object keeps 00 00 when no answer came.
+// object keeps 00 00 when no answer came, and the reason says why.
 std::string Answer(const CZUReader& reader) {
     if (reader.GetSW() == 0) {
-        return "no answer from the card (the exchange failed)";
+        const int reason = ZUGetLastError();
+        return std::string("no answer from the card (") +
+               (reason == ZU_E_NONE ? "the exchange failed" : ZUErrorText(reason)) + ")";
     }
     return "the card answered " + FormatStatusWord(reader.GetSW());
 }
@@ -379,7 +392,7 @@ int RunDemo(const Invocation& invocation, Output& output) {
     DemoRun run(output, invocation.args.Has("brief"));
     IssueAndUse(run, card, samRequested != nullptr ? &sam : nullptr);
     run.Summary();
-    return run.Failed() ? kExitRefused : kExitOk;
+    return run.ExitStatus();
 #else
     output.Error("this zuic was built without the simulated card, whose keys the demo uses");
     return kExitBadInput;
@@ -400,12 +413,13 @@ const CommandSpec demoCommand = {
     "written with software MACs and read back, records, internal and external\n"
     "authentication checked against softenc, and a key diversified by the SAM\n"
     "and by softenc. Each step prints ok or FAILED (with the status word that\n"
-    "the card gave the object that sent the failed command, or that the\n"
-    "exchange itself failed) and the APDUs it sent, cut to 24 bytes; a table of\n"
+    "the card gave the object that sent the failed command, or why no answer\n"
+    "came) and the APDUs it sent, cut to 24 bytes; a table of\n"
     "the steps ends the output. --brief leaves out the APDUs. --trace prints\n"
     "every raw exchange of a step whole, after its line; with --brief, those\n"
     "are all the APDUs shown. PINs and keys show as '** (n bytes)' unless\n"
-    "--show-secrets is given. Exit status 1 when a step fails.\n"
+    "--show-secrets is given. Exit status 1 when a step fails, 3 when it fails\n"
+    "for reader, card or service trouble (the card removed, say).\n"
     "\n"
     "The card is the built-in 'sim' (never the first PC/SC reader: the demo\n"
     "erases its card) and the SAM 'simsam' unless --reader and --sam say\n"

@@ -2,6 +2,7 @@
 // whether a card is in it.
 #include "Commands.h"
 #include "ReaderSelection.h"
+#include "Reasons.h"
 
 #include <cstdio>
 
@@ -28,7 +29,11 @@ int RunReaders(const Invocation& invocation, Output& output) {
 
     out << "PC/SC readers:\n";
     if (known.pcsc.empty()) {
-        out << "  none (no PC/SC service, or no reader connected)\n";
+        // "PC/SC service not running (SCARD_E_NO_SERVICE)" without pcscd.
+        out << "  "
+            << (known.pcscReason == ZU_E_NONE ? std::string("none connected")
+                                              : ReasonMessage(known.pcscReason, known.pcscCode, ""))
+            << '\n';
     } else {
         size_t width = 0;
         for (const std::string& name : known.pcsc) {
@@ -69,11 +74,11 @@ const CommandSpec readersCommand = {
     "readers",
     "readers",
     "list the PC/SC readers and the built-in simulated readers",
-    "Lists every PC/SC reader that the PC/SC service (pcscd) knows, then the\n"
-    "readers built into zuic (the simulated card and SAM, when zuic was built\n"
-    "with them), each with whether a card is in it. Any of these names can be\n"
-    "given to --reader; for a PC/SC reader a part of its name will do, or its\n"
-    "index in this list, from 0.\n"
+    "Lists every PC/SC reader that the PC/SC service (pcscd) knows, or says\n"
+    "that the service is not running, then the readers built into zuic (the\n"
+    "simulated card and SAM, when zuic was built with them), each with whether\n"
+    "a card is in it. Any of these names can be given to --reader; for a PC/SC\n"
+    "reader a part of its name will do, or its index in this list, from 0.\n"
     "\n"
     "Example (the PC/SC readers are those of the machine):\n"
     "  $ zuic readers\n"

@@ -30,9 +30,10 @@ int RunRun(const Invocation& invocation, Output& output) {
     if (!LoadScript(args.front(), lines, output)) {
         return kExitBadInput;
     }
-    return RunOnCommandReader(
-        invocation.Reader(), output,
-        [&](CZUReader& reader, const std::string&) { return RunScript(reader, lines, output); });
+    return RunOnCommandReader(invocation.Reader(), output,
+                              [&](CZUReader& reader, const std::string& name) {
+                                  return RunScript(reader, name, lines, output);
+                              });
 }
 
 bool Met(const ScriptLine& line, const ExchangeOutcome& outcome) {
@@ -89,7 +90,8 @@ bool LoadScript(const std::string& path, std::vector<ScriptLine>& lines, Output&
     return true;
 }
 
-int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& output) {
+int RunScript(CZUReader& reader, const std::string& readerName,
+              const std::vector<ScriptLine>& lines, Output& output) {
     std::ostream& out = output.Out();
     const bool quiet = lines.size() > kProgressThreshold && !output.Tracing();
     const size_t step = (lines.size() + 9) / 10;
@@ -119,10 +121,10 @@ int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& o
             PrintAnswer(output, outcome, suffix);
             const std::string wanted =
                 line.hasExpectation ? line.expected.ToString() : "90 00 (success)";
-            const std::string got =
-                (!outcome.answered && outcome.sw == 0)
-                    ? "no answer from the card"
-                    : FormatStatusWord(outcome.sw) + " (" + DescribeStatusWord(outcome.sw) + ")";
+            const bool answered = outcome.sw != 0; // a failed exchange leaves 00 00
+            const std::string got = !answered ? "no answer: " + FailureText(outcome, readerName)
+                                              : FormatStatusWord(outcome.sw) + " (" +
+                                                    DescribeStatusWord(outcome.sw) + ")";
             std::string message = "line " + std::to_string(line.number) + ": expected ";
             message += wanted;
             message += ", got ";
@@ -131,7 +133,7 @@ int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& o
             out << "summary: " << lines.size() << " commands, " << i + 1 << " run, " << i
                 << " as expected, mismatch at line " << line.number << ", " << lines.size() - i - 1
                 << " not run (" << Seconds(std::chrono::steady_clock::now() - start) << ")\n";
-            return (!outcome.answered && outcome.sw == 0) ? kExitNoCard : kExitRefused;
+            return answered ? kExitRefused : ExitStatusFor(outcome.failure.reason);
         }
         if (!quiet) {
             PrintAnswer(output, outcome, suffix);
@@ -165,8 +167,10 @@ const CommandSpec runCommand = {
     "a progress line every tenth of the way instead of every exchange.\n"
     "\n"
     "Exit status 0 when every line met its expectation, 1 at the first that\n"
-    "did not (nothing after it is sent), 2 for bad input, 3 when there is no\n"
-    "such reader or no card, or the card went away.\n"
+    "did not (nothing after it is sent), 2 for bad input, 3 for reader, card\n"
+    "or service trouble, named in the message (no such reader, no card, the\n"
+    "card removed or reset, the reader or the PC/SC service gone, the card\n"
+    "held by another program past the timeout).\n"
     "\n"
     "Example (the simulated card starts blank: the script creates its master\n"
     "file first):\n"

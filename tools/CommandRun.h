@@ -24,9 +24,10 @@ bool LoadScript(const std::string& path, std::vector<ScriptLine>& lines, Output&
 // expectation is met by the final status word or by the card's first answer
 // to the command (so "= 61XX" holds for a command whose data the reader then
 // fetched with GET RESPONSE). Exit status 0 when every line met it, 1 at the
-// first that did not (3 when its exchange itself failed); nothing after that
-// line is sent.
-int RunScript(CZUReader& reader, const std::vector<ScriptLine>& lines, Output& output);
+// first that did not, or what the reason gives when no answer came (3 for
+// reader, card or service trouble); nothing after that line is sent.
+int RunScript(CZUReader& reader, const std::string& readerName,
+              const std::vector<ScriptLine>& lines, Output& output);
 
 } // namespace zuic
 

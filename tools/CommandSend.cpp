@@ -18,9 +18,10 @@ int RunSend(const Invocation& invocation, Output& output) {
     if (!ParseApduArguments(args, apdus, output)) {
         return kExitBadInput;
     }
-    return RunOnCommandReader(
-        invocation.Reader(), output,
-        [&](CZUReader& reader, const std::string&) { return SendApdus(reader, apdus, output); });
+    return RunOnCommandReader(invocation.Reader(), output,
+                              [&](CZUReader& reader, const std::string& name) {
+                                  return SendApdus(reader, name, apdus, output);
+                              });
 }
 
 std::string Plural(size_t n, const char* word) {
@@ -79,22 +80,27 @@ void PrintAnswer(Output& output, const ExchangeOutcome& outcome, const std::stri
     }
 }
 
-int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output) {
+std::string FailureText(const ExchangeOutcome& outcome, const std::string& readerName) {
+    if (outcome.failure.reason == ZU_E_CARD_REFUSED) {
+        return FormatStatusWord(outcome.sw) + " " + DescribeStatusWord(outcome.sw);
+    }
+    return ReasonMessage(outcome.failure.reason, outcome.failure.pcscCode, readerName);
+}
+
+int SendApdus(CZUReader& reader, const std::string& readerName, const std::vector<Apdu>& apdus,
+              Output& output) {
     CardExchange exchange(reader, output);
     for (size_t i = 0; i < apdus.size(); ++i) {
         PrintCommand(output, "", apdus[i].Wire());
         ExchangeOutcome outcome = exchange.Send(apdus[i]);
         PrintAnswer(output, outcome, "");
         if (!outcome.accepted) {
-            const bool lost = !outcome.answered && outcome.sw == 0;
             size_t left = apdus.size() - i - 1;
-            std::string what = (!outcome.answered && outcome.sw == 0)
-                                   ? "got no answer from the card"
-                                   : "refused by the card: " + FormatStatusWord(outcome.sw) + " " +
-                                         DescribeStatusWord(outcome.sw);
-            output.Error("APDU " + std::to_string(i + 1) + " " + what +
+            std::string what =
+                outcome.failure.reason == ZU_E_CARD_REFUSED ? " refused by the card: " : ": ";
+            output.Error("APDU " + std::to_string(i + 1) + what + FailureText(outcome, readerName) +
                          (left != 0 ? "; " + Plural(left, "APDU") + " not sent" : ""));
-            return lost ? kExitNoCard : kExitRefused;
+            return ExitStatusFor(outcome.failure.reason);
         }
     }
     return kExitOk;
@@ -115,8 +121,10 @@ const CommandSpec sendCommand = {
     "those exchanges. A 4-byte APDU goes with P3 = 00.\n"
     "\n"
     "Exit status 0 when the card accepted every APDU (90 00); 1 when it\n"
-    "refused one, after which no further APDU is sent; 2 for bad input; 3 when\n"
-    "there is no such reader or no card, or the card went away.\n"
+    "refused one, after which no further APDU is sent; 2 for bad input; 3 for\n"
+    "reader, card or service trouble, named in the message: no such reader, no\n"
+    "card, the card removed or reset by another program, the reader or the\n"
+    "PC/SC service gone, the card held by another program past the timeout.\n"
     "\n"
     "The data of VERIFY and of the key commands show as '** (n bytes)' unless\n"
     "--show-secrets is given.\n"

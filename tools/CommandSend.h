@@ -6,6 +6,7 @@
 #include "Apdu.h"
 #include "CardExchange.h"
 #include "Output.h"
+#include "Reasons.h"
 #include "ZUICRD.h"
 
 #include <string>
@@ -19,9 +20,14 @@ bool ParseApduArguments(const std::vector<std::string>& args, std::vector<Apdu>&
                         Output& output);
 
 // Sends the APDUs in order on an opened reader and prints each answer; stops
-// at the first that the card refuses. Exit status 0 when all were accepted,
-// 3 when an exchange itself failed (no answer), 1 otherwise.
-int SendApdus(CZUReader& reader, const std::vector<Apdu>& apdus, Output& output);
+// at the first that is not accepted, naming why. Exit status 0 when all were
+// accepted, else the one its reason gives (ExitStatusFor).
+int SendApdus(CZUReader& reader, const std::string& readerName, const std::vector<Apdu>& apdus,
+              Output& output);
+
+// Why an exchange was not accepted: the status word and its meaning for the
+// card's refusal, else the reader's trouble (ReasonMessage).
+std::string FailureText(const ExchangeOutcome& outcome, const std::string& readerName);
 
 // How send and run print an exchange: "> command" before it is sent (the
 // trace lines follow it), then "< data" lines and "  SW 90 00 success"

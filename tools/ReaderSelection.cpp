@@ -1,10 +1,14 @@
 #include "ReaderSelection.h"
 
+#include "Reasons.h"
+
 namespace zuic {
 
 KnownReaders KnownReaders::Current() {
     KnownReaders known;
     known.pcsc = ZUListPCSCReaders();
+    known.pcscReason = ZUGetLastError();
+    known.pcscCode = ZUGetLastPCSCError();
     known.builtIn = BuiltInReaders();
     return known;
 }
@@ -29,6 +33,10 @@ std::string KnownReaders::List() const {
 bool ChooseReader(const std::string* requested, const KnownReaders& known, ReaderChoice& choice,
                   std::string& error) {
     choice = ReaderChoice();
+    // Without a PC/SC service every PC/SC reader is unknown: say why.
+    const std::string offline = known.pcscReason == ZU_E_NONE
+                                    ? std::string()
+                                    : ReasonMessage(known.pcscReason, known.pcscCode, "");
     if (requested == nullptr) {
         if (!known.pcsc.empty()) {
             choice.name = known.pcsc.front();
@@ -40,8 +48,9 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
             choice.builtIn = true;
             return true;
         }
-        error = "no reader found: no PC/SC reader is connected (is pcscd running?) and this zuic "
-                "has no built-in simulated reader";
+        error = "no reader found: " +
+                (offline.empty() ? std::string("no PC/SC reader is connected") : offline) +
+                " and this zuic has no built-in simulated reader";
         return false;
     }
     const std::string& name = *requested;
@@ -55,9 +64,12 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
             choice.pcscIndex = static_cast<int>(index);
             return true;
         }
-        error = "no PC/SC reader " + name + " (the PC/SC readers are numbered from 0; there " +
-                (known.pcsc.size() == 1 ? std::string("is 1)")
-                                        : "are " + std::to_string(known.pcsc.size()) + ")");
+        error = "no PC/SC reader " + name +
+                (!offline.empty() ? ": " + offline
+                                  : " (the PC/SC readers are numbered from 0; there " +
+                                        (known.pcsc.size() == 1
+                                             ? std::string("is 1)")
+                                             : "are " + std::to_string(known.pcsc.size()) + ")"));
         return false;
     }
     for (const BuiltInReader& r : known.builtIn) {
@@ -87,35 +99,36 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
             }
         }
     }
-    error = "unknown reader '" + Printable(name, 80) + "'; known readers: " + known.List();
+    error = "unknown reader '" + Printable(name, 80) + "'; known readers: " + known.List() +
+            (offline.empty() ? "" : "; " + offline);
     return false;
 }
 
 bool RequireCard(CZUReader& reader, const std::string& name, std::string& error) {
     if (reader.IsCardExist() == 0) {
-        error = "no card in reader '" + name + "'";
+        Failure failure = LastFailure(); // no card, or the reader's trouble
+        if (failure.reason == ZU_E_CARD_REMOVED) {
+            failure.reason = ZU_E_NO_CARD; // gone before zuic sent anything: none there
+        }
+        error = ReasonMessage(failure.reason, failure.pcscCode, name);
         return false;
     }
     return true;
 }
 
 bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& error) {
-    int opened = 0;
     if (choice.builtIn) {
         std::string name = choice.name;
-        opened = reader.Open(&name[0], ZU_PROTOCOL_ANY);
-        if (opened == 0) {
-            error = "cannot open reader '" + choice.name + "'";
+        if (reader.Open(&name[0], ZU_PROTOCOL_ANY) == 0) {
+            error = "cannot open reader '" + choice.name + "'"; // its options, or the protocol
             return false;
         }
-    } else {
-        opened = reader.Open(choice.pcscIndex, ZU_PROTOCOL_ANY);
-        if (opened == 0) {
-            // PC/SC refuses the connection when the reader is empty (or a
-            // card in it does not answer).
-            error = "no card in reader '" + choice.name + "'";
-            return false;
-        }
+    } else if (reader.Open(choice.pcscIndex, ZU_PROTOCOL_ANY) == 0) {
+        // PC/SC refuses the connection when the reader is empty (or a card
+        // in it does not answer), when the reader or the service went away.
+        const Failure failure = LastFailure();
+        error = ReasonMessage(failure.reason, failure.pcscCode, choice.name);
+        return false;
     }
     return RequireCard(reader, choice.name, error);
 }

@@ -1,7 +1,7 @@
 // Which reader a command uses, and opening it with a card in it. Every
 // failure here gets a one-line message: an unknown reader with the list of
-// known ones, no reader at all, no card. The commands exit with status 3
-// for all of them.
+// known ones, no reader at all, no card, the PC/SC service not running. The
+// commands exit with status 3 for all of them.
 #ifndef ZUIC_READERSELECTION_H
 #define ZUIC_READERSELECTION_H
 
@@ -19,6 +19,10 @@ namespace zuic {
 struct KnownReaders {
     std::vector<std::string> pcsc; // in the order the PC/SC service lists them
     std::vector<BuiltInReader> builtIn;
+    // Why the PC/SC list is empty when the service could not give one
+    // (ZU_E_NO_SERVICE), with the PC/SC code.
+    int pcscReason = ZU_E_NONE;
+    long pcscCode = 0;
 
     // The PC/SC readers and the built-in ones of this process.
     static KnownReaders Current();
@@ -41,7 +45,8 @@ bool ChooseReader(const std::string* requested, const KnownReaders& known, Reade
                   std::string& error);
 
 // Opens the chosen reader and checks that a card is in it. Returns false and
-// sets error when it cannot be opened or holds no card.
+// sets error, with the reason the reader layer gave, when it cannot be opened
+// or holds no card.
 bool OpenReader(CZUReader& reader, const ReaderChoice& choice, std::string& error);
 
 // Checks that the card of an opened reader is there ("no card in reader

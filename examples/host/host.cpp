@@ -3,12 +3,15 @@
 // the simulated card in this process; or a PC/SC reader's name), resets the
 // card, selects the master file, and computes with softenc the
 // secure-messaging DES MAC that a protected UPDATE BINARY to this card would
-// carry, on the card's own challenge.
+// carry, on the card's own challenge. Asking for the challenge, it handles the
+// reasons a shared reader gives: it tries again after a reset by another
+// program, waits for the card to be put back, gives up when the PC/SC
+// service is gone.
 //
 //   zuicapi_host [READER]
 //
 // Exit status 0 when all went through, 1 when the card refused a command, 2
-// when the reader cannot be opened or holds no card.
+// when the reader cannot be opened, holds no card or went away.
 #include "ZUICAPI.h"
 #include "ZUICSIM.h"
 #include "softenc.h"
@@ -29,8 +32,41 @@ void PrintHex(const char* label, const unsigned char* data, unsigned long length
 }
 
 int Refused(const char* what, const CZUICAPI& card) {
-    std::fprintf(stderr, "zuicapi_host: the card refused %s: SW %04X\n", what, card.GetSW());
-    return 1;
+    const int reason = ZUGetLastError();
+    std::fprintf(stderr, "zuicapi_host: %s: %s (SW %04X)\n", what, ZUErrorText(reason),
+                 card.GetSW());
+    return reason == ZU_E_CARD_REFUSED ? 1 : 2;
+}
+
+// Runs one step of the host (a function that selects, verifies and reads or
+// writes afresh each time) on a shared reader, and tries again where the
+// reason for a 0 says that helps.
+template <class Step> int OnSharedReader(CZUICAPI& card, const char* reader, Step step) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (step() == 1) {
+            return 1;
+        }
+        switch (ZUGetLastError()) {
+        case ZU_E_CARD_RESET: // another program reset the card: the step starts over
+        case ZU_E_TIMEOUT:    // another program held the card past the timeout
+            continue;
+        case ZU_E_CARD_REMOVED:
+        case ZU_E_NO_CARD: {
+            std::fprintf(stderr, "put the card back in '%s'\n", reader);
+            unsigned long atrLength = 0; // (ZUCancelWait from another thread ends the wait)
+            if (ZUWaitForCard(reader, 60000) == 0 || card.Reset(nullptr, &atrLength) == 0) {
+                return 0;
+            }
+            continue;
+        }
+        case ZU_E_NO_SERVICE:
+            std::fprintf(stderr, "restart the smart-card service (pcscd)\n");
+            return 0;
+        default: // the card refused (GetSW says how), the input was refused, ...
+            return 0;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -78,7 +114,8 @@ int main(int argc, char** argv) {
 
     // The MAC's initial value: the card's 4-byte challenge, then 00 00 00 00.
     unsigned char iv[8] = {0};
-    if (card.GenerateRandom(iv, 4) == 0) {
+    if (OnSharedReader(card, readerName.c_str(),
+                       [&card, &iv] { return card.GenerateRandom(iv, 4); }) == 0) {
         return Refused("GET CHALLENGE", card);
     }
     PrintHex("challenge:", iv, 4);

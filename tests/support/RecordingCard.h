@@ -1,5 +1,6 @@
 // A card object of any class whose SendCommand records each command and
-// answers from a script instead of reaching a reader.
+// answers from a script instead of reaching a reader, leaving the reason that
+// the reader would leave.
 #ifndef ZU_TEST_RECORDINGCARD_H
 #define ZU_TEST_RECORDINGCARD_H
 
@@ -57,6 +58,8 @@ template <class Card> class RecordingCard : public Card {
         } else if (respLen != nullptr) {
             *respLen = 0;
         }
+        // The reason, as the reader leaves one: the card accepted or refused.
+        ZUSetLastError(a.result == 1 ? ZU_E_NONE : ZU_E_CARD_REFUSED, 0);
         return a.result;
     }
 };
