@@ -43,7 +43,11 @@ int WriteWithMacs(CZUICAPI& card, const unsigned char* key, const unsigned char*
 }
 
 bool Step(const char* what, int result, const CZUReader& card) {
+    const int reason = ZUGetLastError();
     std::printf("%-52s %s (SW %04X)\n", what, result == 1 ? "ok" : "FAILED", card.GetSW());
+    if (result != 1) {
+        std::printf("    %s; %s\n", ZUStatusWordText(card.GetSW()), ZUErrorText(reason));
+    }
     return result == 1;
 }
 

@@ -25,8 +25,10 @@ int g_failures = 0;
 // Prints one step and its outcome; the status word is the card's answer to
 // the step's last command (0000: nothing was sent, or no answer came).
 bool Step(const char* what, int result, const CZUReader& card) {
+    const int reason = ZUGetLastError();
     std::printf("%-58s %s (SW %04X)\n", what, result == 1 ? "ok" : "FAILED", card.GetSW());
     if (result != 1) {
+        std::printf("    %s; %s\n", ZUStatusWordText(card.GetSW()), ZUErrorText(reason));
         ++g_failures;
     }
     return result == 1;
