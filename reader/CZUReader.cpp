@@ -195,6 +195,31 @@ void CollectData(const unsigned char* data, size_t length, unsigned char* resp, 
     *copied += take;
 }
 
+// Runs call(transport) outside any exchange (no transaction: Reset,
+// presence, slot changes), holding the transport against the other threads
+// of the connection, so that no two of them are inside it and none while it
+// closes. 1 when call succeeds; 0 with the transport's reason, or fallback.
+template <class F>
+int OutsideExchange(const std::shared_ptr<CZUConnection>& connection, F&& call, int fallback) {
+    if (!connection) {
+        ZUSetLastError(ZU_E_NOT_OPEN, 0);
+        return 0;
+    }
+    CDeadlineScope deadline;
+    std::shared_ptr<CZUTransport> transport = connection->AcquireWithoutTransaction();
+    if (!transport) {
+        return 0;
+    }
+    CHoldRelease release(connection);
+    ZUSetLastError(ZU_E_NONE, 0);
+    if (!call(transport)) {
+        ReasonUnlessSet(fallback);
+        return 0;
+    }
+    ZUSetLastError(ZU_E_NONE, 0);
+    return 1;
+}
+
 unsigned short StatusWordOf(const unsigned char* answer, size_t answerLen) {
     return static_cast<unsigned short>((answer[answerLen - 2] << 8) | answer[answerLen - 1]);
 }
@@ -366,59 +391,38 @@ int CZUReader::Close() {
 
 void CZUReader::ChangeSlot(int slot) {
     NoThrow([&] {
-        std::shared_ptr<CZUConnection> connection = std::move(m_connection);
-        if (!connection) {
-            ZUSetLastError(ZU_E_NOT_OPEN, 0);
-            return 0;
-        }
-        // The shared transport is used under the connection's rules: no other
-        // thread inside it, none while it closes.
-        CDeadlineScope deadline;
-        std::shared_ptr<CZUTransport> transport = connection->AcquireWithoutTransaction();
-        if (!transport) {
-            return 0;
-        }
-        CHoldRelease release(connection);
-        ZUSetLastError(ZU_E_NONE, 0);
-        // A connection of this object's own: the copies stay where they are.
-        if (std::shared_ptr<CZUTransport> moved = transport->OpenSlot(slot)) {
-            m_connection = std::make_shared<CZUConnection>(std::move(moved));
-            ZUSetLastError(ZU_E_NONE, 0);
-            return 1;
-        }
-        // A transport that can only move itself is moved when nobody else uses
-        // it (this object held the last reference besides the local ones).
-        if (connection.use_count() == 2 && transport.use_count() == 2 &&
-            transport->ChangeSlot(slot)) {
-            m_connection = connection;
-            ZUSetLastError(ZU_E_NONE, 0);
-            return 1;
-        }
-        ReasonUnlessSet(ZU_E_NO_READER);
-        return 0;
+        const std::shared_ptr<CZUConnection> connection = std::move(m_connection);
+        return OutsideExchange(
+            connection,
+            [&](const std::shared_ptr<CZUTransport>& transport) {
+                // A connection of this object's own: the copies stay where
+                // they are.
+                if (std::shared_ptr<CZUTransport> moved = transport->OpenSlot(slot)) {
+                    m_connection = std::make_shared<CZUConnection>(std::move(moved));
+                    return true;
+                }
+                // A transport that can only move itself is moved when nobody
+                // else uses it (this object held the last reference besides
+                // the local ones).
+                if (connection.use_count() == 2 && transport.use_count() == 2 &&
+                    transport->ChangeSlot(slot)) {
+                    m_connection = connection;
+                    return true;
+                }
+                return false;
+            },
+            ZU_E_NO_READER);
     });
 }
 
 int CZUReader::IsCardExist() {
     return NoThrow([&] {
-        std::shared_ptr<CZUConnection> connection = m_connection;
-        if (!connection) {
-            ZUSetLastError(ZU_E_NOT_OPEN, 0);
-            return 0;
-        }
-        CDeadlineScope deadline;
-        std::shared_ptr<CZUTransport> transport = connection->AcquireWithoutTransaction();
-        if (!transport) {
-            return 0;
-        }
-        CHoldRelease release(connection);
-        ZUSetLastError(ZU_E_NONE, 0);
-        if (!transport->IsCardPresent()) {
-            ReasonUnlessSet(ZU_E_NO_CARD);
-            return 0;
-        }
-        ZUSetLastError(ZU_E_NONE, 0);
-        return 1;
+        return OutsideExchange(
+            m_connection,
+            [](const std::shared_ptr<CZUTransport>& transport) {
+                return transport->IsCardPresent();
+            },
+            ZU_E_NO_CARD);
     });
 }
 
@@ -426,24 +430,12 @@ int CZUReader::Reset(unsigned char* atr, unsigned long* atrLen) {
     const size_t room = (atr != nullptr && atrLen != nullptr) ? *atrLen : 0;
     size_t got = 0;
     const int ok = NoThrow([&] {
-        std::shared_ptr<CZUConnection> connection = m_connection;
-        if (!connection) {
-            ZUSetLastError(ZU_E_NOT_OPEN, 0);
-            return 0;
-        }
-        CDeadlineScope deadline;
-        std::shared_ptr<CZUTransport> transport = connection->AcquireWithoutTransaction();
-        if (!transport) {
-            return 0;
-        }
-        CHoldRelease release(connection);
-        ZUSetLastError(ZU_E_NONE, 0);
-        if (!transport->Reset(atr, room, &got)) {
-            ReasonUnlessSet(ZU_E_NO_CARD);
-            return 0;
-        }
-        ZUSetLastError(ZU_E_NONE, 0);
-        return 1;
+        return OutsideExchange(
+            m_connection,
+            [&](const std::shared_ptr<CZUTransport>& transport) {
+                return transport->Reset(atr, room, &got);
+            },
+            ZU_E_NO_CARD);
     });
     if (atrLen != nullptr) {
         // Never more than the caller's room, whatever length the transport

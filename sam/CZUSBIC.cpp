@@ -46,6 +46,7 @@ int CZUSBIC::ReadRecord(unsigned char recordNo, unsigned char sfi, unsigned char
     }
     CCommandBuffer<5> cmd(CLA_ISO, INS_READ_RECORD, recordNo, RecordP2(sfi, referenceMode));
     unsigned char answer[RECORD_ANSWER_ROOM];
+    CScopeWipe wipeAnswer(answer, sizeof answer); // the record, which may be secret
     unsigned long count = sizeof answer;
     if (cmd.SendHeader(*this, static_cast<unsigned char>(length + extra), answer, &count) == 0) {
         return 0;

@@ -38,6 +38,7 @@ int UpdateBinaryWithSoftwareMac(CZUICAPI* card, unsigned char* key, unsigned cha
         return 0;
     }
     unsigned char cmd[256] = {CLA_SECURE, INS_UPDATE_BINARY, 0x00, 0x00, 0x00};
+    CScopeWipe wipeCommand(cmd, sizeof cmd); // the data, as the other operations' buffers
     cmd[2] = static_cast<unsigned char>((offset >> 8) & 0xFF);
     cmd[3] = static_cast<unsigned char>(offset & 0xFF);
     cmd[4] = static_cast<unsigned char>(dataLength + MAC_LENGTH);
