@@ -78,31 +78,43 @@ struct HeldReader {
     size_t reader;
     std::thread::id thread;
 };
-std::mutex g_heldLock;
-std::vector<HeldReader> g_held;
+struct HeldReaders {
+    std::mutex lock;
+    std::vector<HeldReader> list;
+};
+// Never destroyed: a reader object that outlives static destruction (a
+// host's global) still ends its transaction through it.
+HeldReaders& Held() {
+    static HeldReaders* held = new HeldReaders;
+    return *held;
+}
 
 void NoteHeld(const void* transport, size_t reader) {
-    std::lock_guard<std::mutex> guard(g_heldLock);
-    g_held.push_back({transport, reader, std::this_thread::get_id()});
+    HeldReaders& held = Held();
+    std::lock_guard<std::mutex> guard(held.lock);
+    held.list.push_back({transport, reader, std::this_thread::get_id()});
 }
 
 void NoteEnded(const void* transport) {
-    std::lock_guard<std::mutex> guard(g_heldLock);
-    auto it = std::find_if(g_held.begin(), g_held.end(),
+    HeldReaders& held = Held();
+    std::lock_guard<std::mutex> guard(held.lock);
+    auto it = std::find_if(held.list.begin(), held.list.end(),
                            [transport](const HeldReader& h) { return h.transport == transport; });
-    if (it != g_held.end()) {
-        *it = g_held.back();
-        g_held.pop_back();
+    if (it != held.list.end()) {
+        *it = held.list.back();
+        held.list.pop_back();
     }
 }
 
 // Whether this thread holds the reader through another transport than `own`.
 bool HeldByThisThread(size_t reader, const void* own) {
-    std::lock_guard<std::mutex> guard(g_heldLock);
+    HeldReaders& held = Held();
+    std::lock_guard<std::mutex> guard(held.lock);
     const std::thread::id self = std::this_thread::get_id();
-    return std::any_of(g_held.begin(), g_held.end(), [reader, self, own](const HeldReader& h) {
-        return h.reader == reader && h.thread == self && h.transport != own;
-    });
+    return std::any_of(held.list.begin(), held.list.end(),
+                       [reader, self, own](const HeldReader& h) {
+                           return h.reader == reader && h.thread == self && h.transport != own;
+                       });
 }
 
 std::vector<std::string> SplitMultiString(const std::vector<char>& multi) {
