@@ -1,5 +1,6 @@
 // PC/SC transport: one shared connection to one card in one reader.
 #include "PCSCTransport.h"
+#include "reader/PCSCCodes.h"
 #include "reader/PCSCWorker.h"
 
 #include <PCSC/wintypes.h>
@@ -25,38 +26,8 @@ ZUClock::time_point WorkerDeadline(ZUClock::time_point deadline) {
     return deadline;
 }
 
-int ReasonOf(LONG rv) {
-    switch (rv) {
-    case SCARD_S_SUCCESS:
-        return ZU_E_NONE;
-    case SCARD_W_REMOVED_CARD:
-        return ZU_E_CARD_REMOVED;
-    case SCARD_E_NO_SMARTCARD:
-    case SCARD_W_UNPOWERED_CARD:
-    case SCARD_W_UNRESPONSIVE_CARD:
-        return ZU_E_NO_CARD;
-    case SCARD_W_RESET_CARD:
-        return ZU_E_CARD_RESET;
-    case SCARD_E_READER_UNAVAILABLE:
-        return ZU_E_READER_GONE;
-    case SCARD_E_UNKNOWN_READER:
-    case SCARD_E_NO_READERS_AVAILABLE:
-        return ZU_E_NO_READER;
-    case SCARD_E_NO_SERVICE:
-    case SCARD_E_SERVICE_STOPPED:
-        return ZU_E_NO_SERVICE;
-    case SCARD_E_TIMEOUT:
-    case SCARD_E_SHARING_VIOLATION:
-        return ZU_E_TIMEOUT;
-    case SCARD_E_NO_MEMORY:
-        return ZU_E_NO_MEMORY;
-    default:
-        return ZU_E_TRANSPORT;
-    }
-}
-
 void SetReason(LONG rv) {
-    ZUSetLastError(ReasonOf(rv), rv);
+    ZUSetLastError(ReasonOfPCSC(rv), rv);
 }
 
 DWORD PreferredProtocols(int protocol) {
@@ -115,17 +86,6 @@ bool HeldByThisThread(size_t reader, const void* own) {
                        [reader, self, own](const HeldReader& h) {
                            return h.reader == reader && h.thread == self && h.transport != own;
                        });
-}
-
-std::vector<std::string> SplitMultiString(const std::vector<char>& multi) {
-    std::vector<std::string> names;
-    for (size_t at = 0; at < multi.size() && multi[at] != '\0';) {
-        const char* name = multi.data() + at;
-        const size_t length = strnlen(name, multi.size() - at);
-        names.emplace_back(name, length);
-        at += length + 1;
-    }
-    return names;
 }
 
 class CPCSCTransport : public CZUTransport {
@@ -281,7 +241,7 @@ bool CPCSCTransport::Connect(const std::string& readerName) {
         });
     if (rv != SCARD_S_SUCCESS) {
         // A reader listed a moment ago and unknown now was unplugged.
-        ZUSetLastError(rv == SCARD_E_UNKNOWN_READER ? ZU_E_READER_GONE : ReasonOf(rv), rv);
+        ZUSetLastError(rv == SCARD_E_UNKNOWN_READER ? ZU_E_READER_GONE : ReasonOfPCSC(rv), rv);
         return false;
     }
     m_card = out->card;
@@ -526,7 +486,7 @@ bool CPCSCTransport::IsCardPresent() {
 
 void CPCSCTransport::Lost(LONG rv) {
     SetReason(rv);
-    const int reason = ReasonOf(rv);
+    const int reason = ReasonOfPCSC(rv);
     if (m_inTransaction && (reason == ZU_E_CARD_REMOVED || reason == ZU_E_NO_CARD ||
                             reason == ZU_E_READER_GONE || reason == ZU_E_NO_SERVICE)) {
         m_cardLost = true;

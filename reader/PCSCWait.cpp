@@ -3,6 +3,7 @@
 // SCardCancel on that context and, should the cancel come just before the
 // call, at the end of the slice.
 #include "WaitForCard.h"
+#include "reader/PCSCCodes.h"
 #include "ZUICRD.h"
 
 #include <PCSC/winscard.h>
@@ -53,24 +54,10 @@ class CWaitContext {
     LONG m_result;
 };
 
-// The reason for a PC/SC failure while waiting.
+// The reason for a PC/SC failure while waiting: a reader that the service
+// no longer knows was unplugged while the wait went on.
 int ReasonFor(LONG rv) {
-    switch (rv) {
-    case SCARD_E_CANCELLED:
-        return ZU_E_CANCELLED;
-    case SCARD_E_UNKNOWN_READER:
-    case SCARD_E_READER_UNAVAILABLE:
-        return ZU_E_READER_GONE;
-    case SCARD_E_NO_SERVICE:
-    case SCARD_E_SERVICE_STOPPED:
-    case SCARD_E_INVALID_HANDLE: // a context that a restarted service no longer knows
-    case SCARD_F_COMM_ERROR:
-        return ZU_E_NO_SERVICE;
-    case SCARD_E_NO_MEMORY:
-        return ZU_E_NO_MEMORY;
-    default:
-        return ZU_E_TRANSPORT;
-    }
+    return rv == SCARD_E_UNKNOWN_READER ? ZU_E_READER_GONE : ReasonOfPCSC(rv);
 }
 
 // The first reader whose name contains name; "" when none does.
@@ -81,10 +68,13 @@ LONG FindReader(SCARDCONTEXT context, const char* name, std::string* reader) {
     if (rv == SCARD_S_SUCCESS) {
         rv = SCardListReaders(context, nullptr, multi.data(), &size);
     }
-    for (const char* p = multi.data(); rv == SCARD_S_SUCCESS && *p != '\0';
-         p += std::strlen(p) + 1) {
-        if (std::strstr(p, name) != nullptr) {
-            *reader = p;
+    if (rv != SCARD_S_SUCCESS) {
+        return rv;
+    }
+    multi.resize(size);
+    for (const std::string& candidate : SplitMultiString(multi)) {
+        if (candidate.find(name) != std::string::npos) {
+            *reader = candidate;
             break;
         }
     }
